@@ -41,7 +41,7 @@ struct _STATUS_READER;
 
 // Stream slots of the device: the stream class allows up to five stream numbers; the catalogue
 // describes one stream, so only slot 0 is ever filled.
-#define MAX_STREAMS 5
+#define STREAM_SLOT_COUNT 5
 
 // Isochronous transfers in the ring of a stream.
 #define TRANSFER_COUNT 5
@@ -270,11 +270,11 @@ struct _DEVICE_CONTEXT {
 
   // --- streams: set by a successful open, cleared by close (the device request routine, which
   // the stream class calls for open and close of one stream at a time).
-  PSTREAM_CONTEXT StreamSlots[MAX_STREAMS];
+  PSTREAM_CONTEXT StreamSlots[STREAM_SLOT_COUNT];
 
   // --- control serialisation: guarded by ControlLock.
-  LIST_ENTRY ControlQueue[MAX_STREAMS];  // SRB_CONTEXT.Link of waiting control SRBs
-  ULONG ControlBusy[MAX_STREAMS];        // 1 while a control SRB of that stream is processed
+  LIST_ENTRY ControlQueue[STREAM_SLOT_COUNT];  // SRB_CONTEXT.Link of waiting control SRBs
+  ULONG ControlBusy[STREAM_SLOT_COUNT];        // 1 while a control SRB of that stream is processed
   KSPIN_LOCK ControlLock;
 
   // --- frame hand-off: FrameQueueLock is held while a filled frame's work item is queued;
@@ -290,7 +290,7 @@ struct _DEVICE_CONTEXT {
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;  // set at configuration
 
   // --- recovery: changed only by interlocked increment and decrement.
-  LONG RecoveryPending[MAX_STREAMS];  // -1 when no recovery work item of the stream is queued
+  LONG RecoveryPending[STREAM_SLOT_COUNT];  // -1 when no recovery work item of the stream is queued
 
   // --- serialisation.
   KSEMAPHORE DeviceSemaphore;   // count 1, limit 1; taken before any spin lock
@@ -302,7 +302,7 @@ struct _DEVICE_CONTEXT {
   // --- life cycle: InitState changes only in the device request routine; OpenCount under
   // DeviceSemaphore.
   ULONG InitState;  // INIT_STATE_*
-  ULONG OpenCount[MAX_STREAMS];
+  ULONG OpenCount[STREAM_SLOT_COUNT];
 
   // --- device objects: set at start-up.
   PDEVICE_OBJECT BusDeviceObject;   // target of every USB request
@@ -458,6 +458,24 @@ inline constexpr GUID PROPSETID_VENDOR_CAMERA = {
 #define PROCAMP_PROPERTY_COUNT 4
 extern const KSPROPERTY_ITEM VENDOR_PROPERTY_TABLE[VENDOR_PROPERTY_COUNT];
 extern const KSPROPERTY_ITEM PROCAMP_PROPERTY_TABLE[PROCAMP_PROPERTY_COUNT];
+
+// One declared property item as the stream class reads it: the get and set slots hold only the
+// "supported" flag (the class calls no handler of a minidriver's table), no relations, no
+// support handler. Usable in constant initialisers.
+constexpr KSPROPERTY_ITEM DeclarePropertyItem(ULONG PropertyId, BOOLEAN Get, BOOLEAN Set,
+                                              ULONG MinProperty, ULONG MinData,
+                                              const KSPROPERTY_VALUES* Values,
+                                              ULONG SerializedSize) {
+  KSPROPERTY_ITEM item{};
+  item.PropertyId = PropertyId;
+  item.GetSupported = Get;
+  item.MinProperty = MinProperty;
+  item.MinData = MinData;
+  item.SetSupported = Set;
+  item.Values = Values;
+  item.SerializedSize = SerializedSize;
+  return item;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Entry points of the stream-class frame.

@@ -163,7 +163,7 @@ typedef struct _HW_STREAM_INFORMATION {
   KSPIN_DATAFLOW DataFlow;
   BOOLEAN DataAccessible;
   ULONG NumberOfFormatArrayEntries;
-  const PKSDATAFORMAT* StreamFormatsArray;
+  const KSDATAFORMAT* const* StreamFormatsArray;
   PVOID ClassReserved[4];
   ULONG NumStreamPropArrayEntries;
   const KSPROPERTY_SET* StreamPropertiesArray;
