@@ -1,0 +1,293 @@
+// The scaler's vector passes: SSE2 (the baseline of every target processor, and the only vector
+// state the target kernel saves for a driver), SSSE3 and AVX2 (host builds). Each gives exactly
+// the bytes of the reference passes; only the arithmetic is rearranged.
+//
+// Line buffers here hold the reference value + 32 (N = L + 32), so that the vertical rounding
+// term is paid once per source row:
+//   reference  D = (U*(16384-f) + L*f + 2^19) >> 20
+//            = floor((NU*16384 + (NL-NU)*f) / 2^20)
+//            = (NU + floor((NL-NU)*f / 16384)) >> 6       (floor(x/64) = floor(floor(x)/64))
+// and floor(d*f/16384) = high half of (2d)*(2f), one 16-bit multiply, exact while f < 16384
+// (f == 16384 is the lower line alone, taken as upper line with f = 0).
+//
+// Horizontal, SSE2: (a*wl + b*wr + 128 + 32*256) >> 8 with one 16-bit multiply-add per pair.
+// Horizontal, SSSE3 and AVX2: L = 64a + ((b-a)*f + 128) >> 8, and the rounded shift is exactly
+// the rounding high multiply of ((b-a) << 7) by f:  ((b-a)*128*f + 2^14) >> 15. The source
+// bytes of two destination elements are gathered from one 16-byte window by a byte shuffle.
+//
+// Called only inside the scaler's floating-point save/restore bracket.
+#include "datapath/scaler_internal.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+
+#include <immintrin.h>
+
+#define SSE2_TARGET __attribute__((target("sse2")))
+#define SSSE3_TARGET __attribute__((target("ssse3")))
+#define AVX2_TARGET __attribute__((target("avx2")))
+
+// Round-and-bias constant of the SSE2 horizontal pass: 128 + 32 * 256.
+#define HORIZONTAL_BIAS 8320
+#define BIAS_TIMES_64 32
+#define SHUFFLE_ZERO 0x80
+
+// --- Column tables of the vector passes ---------------------------------------------------------
+
+// SSE2: per destination element, its weight pair repeated for the four channels.
+typedef struct _SSE2_COLUMN {
+  SHORT Weights[8];  // left, right, left, right, ...
+} SSE2_COLUMN;
+
+static LONG Sse2ColumnBytes(const SCALER_PLAN* plan) {
+  return plan->WrittenWidth * (LONG)sizeof(SSE2_COLUMN);
+}
+
+static void Sse2PrepareColumns(PSCALER_PLAN plan) {
+  SSE2_COLUMN* columns = (SSE2_COLUMN*)plan->FastColumns;
+  for (LONG k = 0; k < plan->WrittenWidth; k++) {
+    for (LONG j = 0; j < SCALER_ELEMENT_BYTES; j++) {
+      columns[k].Weights[2 * j] = (SHORT)plan->ColumnWeights[2 * k];
+      columns[k].Weights[2 * j + 1] = (SHORT)plan->ColumnWeights[2 * k + 1];
+    }
+  }
+  plan->FastColumnGroups = plan->WrittenWidth / 2;
+}
+
+// Shuffle passes: groups of two destination elements. Arrays, one after the other, each 32-byte
+// aligned so that two groups load as one 256-bit value:
+//   LONG  WindowOffset[groups]      byte offset of the 16-byte window (left element of the first)
+//   UCHAR LeftMask[groups][16]      window bytes of the left elements, zero-extended to 16 bits
+//   UCHAR RightMask[groups][16]     window bytes of the right elements
+//   SHORT RightWeight[groups][8]    right weight per 16-bit lane
+typedef struct _SHUFFLE_COLUMNS {
+  LONG* WindowOffset;
+  UCHAR* LeftMask;
+  UCHAR* RightMask;
+  SHORT* RightWeight;
+} SHUFFLE_COLUMNS;
+
+static LONG RoundUp32(LONG bytes) { return (bytes + 31) & ~31; }
+
+static void LocateShuffleColumns(const SCALER_PLAN* plan, SHUFFLE_COLUMNS* columns) {
+  LONG groups = plan->WrittenWidth / 2;
+  PUCHAR base = (PUCHAR)plan->FastColumns;
+  columns->WindowOffset = (LONG*)base;
+  base += RoundUp32(groups * (LONG)sizeof(LONG));
+  columns->LeftMask = base;
+  base += 16 * groups;
+  columns->RightMask = base;
+  base += 16 * groups;
+  columns->RightWeight = (SHORT*)base;
+}
+
+static LONG ShuffleColumnBytes(const SCALER_PLAN* plan) {
+  LONG groups = plan->WrittenWidth / 2;
+  // At least one byte, so that a one-element destination still gets its (empty) block.
+  return RoundUp32(groups * (LONG)sizeof(LONG)) + 48 * groups + 32;
+}
+
+// The leading groups whose window lies inside the source row and holds both elements' pairs;
+// the rest of the row (a ragged end, or a strong reduction) goes through the scalar form.
+static void ShufflePrepareColumns(PSCALER_PLAN plan) {
+  SHUFFLE_COLUMNS columns;
+  LocateShuffleColumns(plan, &columns);
+  LONG groups = plan->WrittenWidth / 2;
+  LONG eligible = 0;
+  for (LONG g = 0; g < groups; g++) {
+    LONG first = plan->ColumnOffsets[2 * g] / SCALER_ELEMENT_BYTES;
+    LONG second = plan->ColumnOffsets[2 * g + 1] / SCALER_ELEMENT_BYTES;
+    LONG shift = second - first;
+    if (shift < 0 || shift > 2 || first + 3 > plan->LastColumn) {
+      break;
+    }
+    columns.WindowOffset[g] = plan->ColumnOffsets[2 * g];
+    for (LONG j = 0; j < SCALER_ELEMENT_BYTES; j++) {
+      columns.LeftMask[16 * g + 2 * j] = (UCHAR)j;
+      columns.LeftMask[16 * g + 2 * j + 1] = SHUFFLE_ZERO;
+      columns.RightMask[16 * g + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES + j);
+      columns.RightMask[16 * g + 2 * j + 1] = SHUFFLE_ZERO;
+      columns.LeftMask[16 * g + 8 + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES * shift + j);
+      columns.LeftMask[16 * g + 8 + 2 * j + 1] = SHUFFLE_ZERO;
+      columns.RightMask[16 * g + 8 + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES * (shift + 1) + j);
+      columns.RightMask[16 * g + 8 + 2 * j + 1] = SHUFFLE_ZERO;
+      columns.RightWeight[8 * g + j] = (SHORT)plan->ColumnWeights[4 * g + 1];
+      columns.RightWeight[8 * g + 4 + j] = (SHORT)plan->ColumnWeights[4 * g + 3];
+    }
+    eligible = g + 1;
+  }
+  plan->FastColumnGroups = eligible;
+}
+
+// --- SSE2 ---------------------------------------------------------------------------------------
+
+SSE2_TARGET static void Sse2Horizontal(const SCALER_PLAN* plan, const UCHAR* row, USHORT* line) {
+  const SSE2_COLUMN* columns = (const SSE2_COLUMN*)plan->FastColumns;
+  const LONG* offsets = plan->ColumnOffsets;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i bias = _mm_set1_epi32(HORIZONTAL_BIAS);
+  LONG pairs = plan->FastColumnGroups;
+  for (LONG p = 0; p < pairs; p++) {
+    LONG k = 2 * p;
+    __m128i first = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(row + offsets[k])), zero);
+    __m128i second =
+        _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(row + offsets[k + 1])), zero);
+    // (a0 a1 a2 a3 b0 b1 b2 b3) -> (a0 b0 a1 b1 a2 b2 a3 b3)
+    first = _mm_unpacklo_epi16(first, _mm_srli_si128(first, 8));
+    second = _mm_unpacklo_epi16(second, _mm_srli_si128(second, 8));
+    __m128i sumFirst = _mm_madd_epi16(first, _mm_load_si128((const __m128i*)columns[k].Weights));
+    __m128i sumSecond =
+        _mm_madd_epi16(second, _mm_load_si128((const __m128i*)columns[k + 1].Weights));
+    sumFirst = _mm_srai_epi32(_mm_add_epi32(sumFirst, bias), 8);
+    sumSecond = _mm_srai_epi32(_mm_add_epi32(sumSecond, bias), 8);
+    _mm_store_si128((__m128i*)(line + SCALER_ELEMENT_BYTES * k),
+                    _mm_packs_epi32(sumFirst, sumSecond));
+  }
+  ScalerHorizontalElementsBiased(plan, row, line, 2 * pairs, plan->WrittenWidth);
+}
+
+// Sixteen output bytes from sixteen entries of each line.
+SSE2_TARGET static inline __m128i Sse2Blend16(const USHORT* upper, const USHORT* lower,
+                                              __m128i weight) {
+  __m128i up0 = _mm_load_si128((const __m128i*)upper);
+  __m128i up1 = _mm_load_si128((const __m128i*)(upper + 8));
+  __m128i low0 = _mm_load_si128((const __m128i*)lower);
+  __m128i low1 = _mm_load_si128((const __m128i*)(lower + 8));
+  __m128i d0 = _mm_sub_epi16(low0, up0);
+  __m128i d1 = _mm_sub_epi16(low1, up1);
+  d0 = _mm_mulhi_epi16(_mm_add_epi16(d0, d0), weight);
+  d1 = _mm_mulhi_epi16(_mm_add_epi16(d1, d1), weight);
+  __m128i out0 = _mm_srli_epi16(_mm_add_epi16(up0, d0), 6);
+  __m128i out1 = _mm_srli_epi16(_mm_add_epi16(up1, d1), 6);
+  return _mm_packus_epi16(out0, out1);
+}
+
+// The full lower weight is the lower line alone.
+static inline void NormaliseWeight(const USHORT** upper, const USHORT* lower, ULONG* weight) {
+  if (*weight >= SCALER_WEIGHT_ONE) {
+    *upper = lower;
+    *weight = 0;
+  }
+}
+
+SSE2_TARGET static void Sse2Vertical(const SCALER_PLAN* plan, const USHORT* upper,
+                                     const USHORT* lower, ULONG weight, UCHAR* out) {
+  NormaliseWeight(&upper, lower, &weight);
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m128i weight2 = _mm_set1_epi16((SHORT)(2 * weight));
+  LONG n = 0;
+  for (; n + 16 <= bytes; n += 16) {
+    _mm_storeu_si128((__m128i*)(out + n), Sse2Blend16(upper + n, lower + n, weight2));
+  }
+  ScalerVerticalBytesBiased(upper, lower, weight, out, n, bytes);
+}
+
+// --- SSSE3 --------------------------------------------------------------------------------------
+
+// Eight line entries (two destination elements) from one window.
+SSSE3_TARGET static inline __m128i Ssse3Group(const UCHAR* row, const SHUFFLE_COLUMNS* columns,
+                                              LONG g) {
+  __m128i window = _mm_loadu_si128((const __m128i*)(row + columns->WindowOffset[g]));
+  __m128i left =
+      _mm_shuffle_epi8(window, _mm_load_si128((const __m128i*)(columns->LeftMask + 16 * g)));
+  __m128i right =
+      _mm_shuffle_epi8(window, _mm_load_si128((const __m128i*)(columns->RightMask + 16 * g)));
+  __m128i difference = _mm_slli_epi16(_mm_sub_epi16(right, left), 7);
+  __m128i fraction = _mm_mulhrs_epi16(
+      difference, _mm_load_si128((const __m128i*)(columns->RightWeight + 8 * g)));
+  return _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(left, 6), fraction),
+                       _mm_set1_epi16(BIAS_TIMES_64));
+}
+
+SSSE3_TARGET static void Ssse3Horizontal(const SCALER_PLAN* plan, const UCHAR* row,
+                                         USHORT* line) {
+  SHUFFLE_COLUMNS columns;
+  LocateShuffleColumns(plan, &columns);
+  LONG groups = plan->FastColumnGroups;
+  for (LONG g = 0; g < groups; g++) {
+    _mm_store_si128((__m128i*)(line + 8 * g), Ssse3Group(row, &columns, g));
+  }
+  ScalerHorizontalElementsBiased(plan, row, line, 2 * groups, plan->WrittenWidth);
+}
+
+// --- AVX2 ---------------------------------------------------------------------------------------
+
+AVX2_TARGET static void Avx2Horizontal(const SCALER_PLAN* plan, const UCHAR* row, USHORT* line) {
+  SHUFFLE_COLUMNS columns;
+  LocateShuffleColumns(plan, &columns);
+  LONG groups = plan->FastColumnGroups;
+  const __m256i bias = _mm256_set1_epi16(BIAS_TIMES_64);
+  LONG g = 0;
+  for (; g + 2 <= groups; g += 2) {
+    __m256i window = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(
+            _mm_loadu_si128((const __m128i*)(row + columns.WindowOffset[g]))),
+        _mm_loadu_si128((const __m128i*)(row + columns.WindowOffset[g + 1])), 1);
+    __m256i left = _mm256_shuffle_epi8(
+        window, _mm256_load_si256((const __m256i*)(columns.LeftMask + 16 * g)));
+    __m256i right = _mm256_shuffle_epi8(
+        window, _mm256_load_si256((const __m256i*)(columns.RightMask + 16 * g)));
+    __m256i difference = _mm256_slli_epi16(_mm256_sub_epi16(right, left), 7);
+    __m256i fraction = _mm256_mulhrs_epi16(
+        difference, _mm256_load_si256((const __m256i*)(columns.RightWeight + 8 * g)));
+    __m256i result =
+        _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(left, 6), fraction), bias);
+    _mm256_store_si256((__m256i*)(line + 8 * g), result);
+  }
+  for (; g < groups; g++) {
+    _mm_store_si128((__m128i*)(line + 8 * g), Ssse3Group(row, &columns, g));
+  }
+  ScalerHorizontalElementsBiased(plan, row, line, 2 * groups, plan->WrittenWidth);
+}
+
+AVX2_TARGET static void Avx2Vertical(const SCALER_PLAN* plan, const USHORT* upper,
+                                     const USHORT* lower, ULONG weight, UCHAR* out) {
+  NormaliseWeight(&upper, lower, &weight);
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m256i weight2 = _mm256_set1_epi16((SHORT)(2 * weight));
+  LONG n = 0;
+  for (; n + 32 <= bytes; n += 32) {
+    __m256i up0 = _mm256_load_si256((const __m256i*)(upper + n));
+    __m256i up1 = _mm256_load_si256((const __m256i*)(upper + n + 16));
+    __m256i d0 = _mm256_sub_epi16(_mm256_load_si256((const __m256i*)(lower + n)), up0);
+    __m256i d1 = _mm256_sub_epi16(_mm256_load_si256((const __m256i*)(lower + n + 16)), up1);
+    d0 = _mm256_mulhi_epi16(_mm256_add_epi16(d0, d0), weight2);
+    d1 = _mm256_mulhi_epi16(_mm256_add_epi16(d1, d1), weight2);
+    __m256i out0 = _mm256_srli_epi16(_mm256_add_epi16(up0, d0), 6);
+    __m256i out1 = _mm256_srli_epi16(_mm256_add_epi16(up1, d1), 6);
+    // The pack works per 128-bit half; the permute puts the four quarters back in order.
+    __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(out0, out1), 0xD8);
+    _mm256_storeu_si256((__m256i*)(out + n), packed);
+  }
+  if (n + 16 <= bytes) {
+    _mm_storeu_si128((__m128i*)(out + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * weight))));
+    n += 16;
+  }
+  ScalerVerticalBytesBiased(upper, lower, weight, out, n, bytes);
+}
+
+static const SCALER_PASSES Sse2Passes = {Sse2Horizontal, Sse2Vertical, Sse2PrepareColumns,
+                                         Sse2ColumnBytes};
+static const SCALER_PASSES Ssse3Passes = {Ssse3Horizontal, Sse2Vertical, ShufflePrepareColumns,
+                                          ShuffleColumnBytes};
+static const SCALER_PASSES Avx2Passes = {Avx2Horizontal, Avx2Vertical, ShufflePrepareColumns,
+                                         ShuffleColumnBytes};
+
+const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path) {
+  switch (path) {
+    case ScalerPathSse2:
+      return &Sse2Passes;
+    case ScalerPathSsse3:
+      return &Ssse3Passes;
+    case ScalerPathAvx2:
+      return &Avx2Passes;
+    default:
+      return NULL;
+  }
+}
+
+#else
+
+const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path) { return NULL; }
+
+#endif
