@@ -2,6 +2,7 @@
 // device request dispatcher, the cancel routine, the request time-out routine, and surprise
 // removal. The stream routines of an open stream are installed by the open, elsewhere.
 #include "core/lumocam.h"
+#include "control/image_controls.h"
 
 // PASSIVE_LEVEL, once per driver load. Fills the registration record and nothing else: all
 // per-device work starts with SRB_INITIALIZE_DEVICE. Returns the stream class's status unchanged.
@@ -49,14 +50,18 @@ void STREAMAPI ReceiveDevicePacket(PHW_STREAM_REQUEST_BLOCK Srb) {
     case SRB_PAGING_OUT_DRIVER:
       // Nothing of the driver is pageable.
       break;
-    // Handlers of the stream life cycle, device start-up, power, PnP (an unknown device command
-    // that carries IRP_MJ_PNP) and the property router. Each answers STATUS_NOT_IMPLEMENTED
-    // until it is served; an unknown command that carries anything else always does.
+    case SRB_GET_DEVICE_PROPERTY:
+      Srb->Status = RouteDeviceProperty(FALSE, Srb);
+      break;
+    case SRB_SET_DEVICE_PROPERTY:
+      Srb->Status = RouteDeviceProperty(TRUE, Srb);
+      break;
+    // Handlers of the stream life cycle, device start-up, power and PnP (an unknown device
+    // command that carries IRP_MJ_PNP). Each answers STATUS_NOT_IMPLEMENTED until it is served;
+    // an unknown command that carries anything else always does.
     case SRB_UNKNOWN_DEVICE_COMMAND:
     case SRB_OPEN_STREAM:
     case SRB_CLOSE_STREAM:
-    case SRB_GET_DEVICE_PROPERTY:
-    case SRB_SET_DEVICE_PROPERTY:
     case SRB_INITIALIZE_DEVICE:
     case SRB_CHANGE_POWER_STATE:
     case SRB_UNINITIALIZE_DEVICE:
