@@ -40,8 +40,8 @@ std::string FoldAscii(std::string name) {
 bool ValidComponent(std::u16string_view component) {
   if (component.empty() || component == u"." || component == u"..") return false;
   for (char16_t c : component) {
-    if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' ||
-        c == u'>' || c == u'?' || c == u'|' || c == u'\\') {
+    if (c < 0x20 || c == u'"' || c == u'*' || c == u'/' || c == u':' || c == u'<' || c == u'>' ||
+        c == u'?' || c == u'|' || c == u'\\') {
       return false;
     }
   }
@@ -70,13 +70,19 @@ struct FileHandle : HandleTable::Object {
 
 NTSTATUS StatusOfErrno(int error) {
   switch (error) {
-    case ENOENT: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR: return STATUS_OBJECT_PATH_NOT_FOUND;
+    case ENOENT:
+      return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+      return STATUS_OBJECT_PATH_NOT_FOUND;
     case EACCES:
-    case EPERM: return STATUS_ACCESS_DENIED;
-    case EEXIST: return STATUS_OBJECT_NAME_COLLISION;
-    case EISDIR: return STATUS_FILE_IS_A_DIRECTORY;
-    default: return STATUS_UNSUCCESSFUL;
+    case EPERM:
+      return STATUS_ACCESS_DENIED;
+    case EEXIST:
+      return STATUS_OBJECT_NAME_COLLISION;
+    case EISDIR:
+      return STATUS_FILE_IS_A_DIRECTORY;
+    default:
+      return STATUS_UNSUCCESSFUL;
   }
 }
 
@@ -168,8 +174,8 @@ NTSTATUS FileNamespace::CreateFile(PHANDLE handle, ACCESS_MASK access,
                                    ULONG disposition, ULONG options) {
   CheckPassiveLevel(sim_, "ZwCreateFile");
   if (handle == nullptr || attributes == nullptr || attributes->ObjectName == nullptr ||
-      iosb == nullptr || attributes->RootDirectory != nullptr ||
-      disposition > FILE_OVERWRITE_IF || attributes->ObjectName->Length % 2 != 0) {
+      iosb == nullptr || attributes->RootDirectory != nullptr || disposition > FILE_OVERWRITE_IF ||
+      attributes->ObjectName->Length % 2 != 0) {
     return STATUS_INVALID_PARAMETER;
   }
   std::u16string ntPath = FromUnicodeString(attributes->ObjectName);
@@ -224,8 +230,8 @@ NTSTATUS FileNamespace::CreateFile(PHANDLE handle, ACCESS_MASK access,
   return STATUS_SUCCESS;
 }
 
-NTSTATUS FileNamespace::ReadFile(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buffer,
-                                 ULONG length, PLARGE_INTEGER byteOffset) {
+NTSTATUS FileNamespace::ReadFile(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
+                                 PLARGE_INTEGER byteOffset) {
   CheckPassiveLevel(sim_, "ZwReadFile");
   HandleTable& handles = sim_.Get<HandleTable>();
   HandleTable::Object* object = handles.Find(handle);
@@ -239,8 +245,8 @@ NTSTATUS FileNamespace::ReadFile(HANDLE handle, PIO_STATUS_BLOCK iosb, PVOID buf
   if (file->directory) return STATUS_INVALID_DEVICE_REQUEST;
 
   uint64_t offset = file->position;
-  if (byteOffset != nullptr && !(byteOffset->u.HighPart == -1 &&
-                                 byteOffset->u.LowPart == FILE_USE_FILE_POINTER_POSITION)) {
+  if (byteOffset != nullptr &&
+      !(byteOffset->u.HighPart == -1 && byteOffset->u.LowPart == FILE_USE_FILE_POINTER_POSITION)) {
     if (byteOffset->QuadPart < 0) return STATUS_INVALID_PARAMETER;
     offset = static_cast<uint64_t>(byteOffset->QuadPart);
   }
@@ -282,12 +288,11 @@ extern "C" {
 
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                            PVOID EaBuffer, ULONG EaLength) {
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength) {
   return Simulation::Current().Get<FileNamespace>().CreateFile(
-      FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, CreateDisposition,
-      CreateOptions);
+      FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, CreateDisposition, CreateOptions);
 }
 
 NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,

@@ -17,7 +17,8 @@ namespace {
 constexpr const char16_t* kImageClassKey =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
     u"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\";
-constexpr const char16_t* kEnumKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\Lumo\\";
+constexpr const char16_t* kEnumKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\Lumo\\";
 
 // What the platform presets every major function to: the request is not supported.
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
@@ -56,11 +57,16 @@ std::string FourDigits(int index) {
 
 const char* IrpStateName(IrpState state) {
   switch (state) {
-    case IrpState::kIdle: return "idle";
-    case IrpState::kInDriver: return "in a driver";
-    case IrpState::kCompleting: return "in a completion routine";
-    case IrpState::kStopped: return "stopped by a completion routine";
-    case IrpState::kCompleted: return "completed";
+    case IrpState::kIdle:
+      return "idle";
+    case IrpState::kInDriver:
+      return "in a driver";
+    case IrpState::kCompleting:
+      return "in a completion routine";
+    case IrpState::kStopped:
+      return "stopped by a completion routine";
+    case IrpState::kCompleted:
+      return "completed";
   }
   return "?";
 }
@@ -106,8 +112,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, const void* site) {
     return nullptr;
   }
   USHORT size = IoSizeOfIrp(stackSize);
-  auto irp = static_cast<PIRP>(
-      sim_.Get<Pool>().Allocate(NonPagedPool, size, kIrpPoolTag, site));
+  auto irp = static_cast<PIRP>(sim_.Get<Pool>().Allocate(NonPagedPool, size, kIrpPoolTag, site));
   if (irp == nullptr) return nullptr;
   InitializeIrp(irp, size, stackSize);
   irp->AllocationFlags = kIrpAllocatedFixedSize;
@@ -121,8 +126,8 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, const void* site) {
 void IoManager::InitializeIrp(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   auto found = irps_.find(irp);
   if (found != irps_.end() && found->second.state == IrpState::kInDriver) {
-    Report("irp-reuse-in-driver", "IoInitializeIrp of " + DescribeIrp(irp) +
-                                      ", which a driver still holds");
+    Report("irp-reuse-in-driver",
+           "IoInitializeIrp of " + DescribeIrp(irp) + ", which a driver still holds");
   }
   if (packetSize < IoSizeOfIrp(stackSize)) {
     Report("irp-stack-size", "IoInitializeIrp with PacketSize " + std::to_string(packetSize) +
@@ -164,8 +169,10 @@ void IoManager::FreeIrp(PIRP irp, const void* site) {
   auto found = irps_.find(irp);
   if (irp == nullptr || found == irps_.end()) {
     // Not an IRP we know: the pool names a second free or a foreign pointer.
-    if (irp != nullptr) sim_.Get<Pool>().Free(irp, kIrpPoolTag, false, site);
-    else Report("irp-bad-free", "IoFreeIrp(NULL) from " + DescribeCodeAddress(site));
+    if (irp != nullptr)
+      sim_.Get<Pool>().Free(irp, kIrpPoolTag, false, site);
+    else
+      Report("irp-bad-free", "IoFreeIrp(NULL) from " + DescribeCodeAddress(site));
     return;
   }
   if (found->second.state == IrpState::kInDriver) {
@@ -183,12 +190,12 @@ void IoManager::FreeIrp(PIRP irp, const void* site) {
   sim_.Get<Pool>().Free(irp, kIrpPoolTag, false, site);
 }
 
-// --- Requests the I/O manager builds --------------------------------------------------------------
+// --- Requests the I/O manager builds
+// --------------------------------------------------------------
 
 PIRP IoManager::BuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, PVOID input,
-                                            ULONG inputLength, PVOID output,
-                                            ULONG outputLength, BOOLEAN internal,
-                                            PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                            ULONG inputLength, PVOID output, ULONG outputLength,
+                                            BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb,
                                             const void* site) {
   PIRP irp = AllocateIrp(device->StackSize, site);
   if (irp == nullptr) return nullptr;
@@ -314,8 +321,7 @@ void IoManager::FinishBuiltIrp(PIRP irp) {
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
-    Report("irp-irql", "IofCallDriver of " + DescribeIrp(irp) + " at IRQL " +
-                           std::to_string(irql));
+    Report("irp-irql", "IofCallDriver of " + DescribeIrp(irp) + " at IRQL " + std::to_string(irql));
   }
   IrpRecord& record = Track(irp);
   if (irp->CurrentLocation <= 1) {
@@ -346,21 +352,22 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp) {
 void IoManager::CompleteRequest(PIRP irp, CCHAR boost) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
-    Report("irp-irql", "IofCompleteRequest of " + DescribeIrp(irp) + " at IRQL " +
-                           std::to_string(irql));
+    Report("irp-irql",
+           "IofCompleteRequest of " + DescribeIrp(irp) + " at IRQL " + std::to_string(irql));
   }
   IrpRecord& record = Track(irp);
   if (record.state == IrpState::kCompleted || irp->CurrentLocation > irp->StackCount) {
-    Report("irp-double-complete",
-           "IofCompleteRequest of " + DescribeIrp(irp) + ", which is " +
-               (record.state == IrpState::kCompleted ? "already completed"
-                                                     : "not in any driver") +
-               " (status 0x" + [&] {
-                 char text[16];
-                 std::snprintf(text, sizeof text, "%08x",
-                               static_cast<unsigned>(irp->IoStatus.Status));
-                 return std::string(text);
-               }() + ")");
+    Report(
+        "irp-double-complete",
+        "IofCompleteRequest of " + DescribeIrp(irp) + ", which is " +
+            (record.state == IrpState::kCompleted ? "already completed" : "not in any driver") +
+            " (status 0x" +
+            [&] {
+              char text[16];
+              std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(irp->IoStatus.Status));
+              return std::string(text);
+            }() +
+            ")");
     return;
   }
   if (irp->CancelRoutine != nullptr) {
@@ -433,8 +440,8 @@ BOOLEAN IoManager::CancelIrp(PIRP irp) {
   KIRQL irql;
   KeAcquireSpinLock(&cancelLock_, &irql);
   irp->Cancel = TRUE;
-  auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
-      reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
+  auto routine = reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
   sim_.Trace("irp.cancel", DescribeIrp(irp), routine != nullptr);
   if (routine != nullptr) {
     irp->CancelIrql = irql;
@@ -450,11 +457,12 @@ BOOLEAN IoManager::CancelIrp(PIRP irp) {
   return FALSE;
 }
 
-// --- Device objects -------------------------------------------------------------------------------
+// --- Device objects
+// -------------------------------------------------------------------------------
 
-NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
-                                 PUNICODE_STRING name, ULONG type, ULONG characteristics,
-                                 PDEVICE_OBJECT* device, const void* site) {
+NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
+                                 ULONG type, ULONG characteristics, PDEVICE_OBJECT* device,
+                                 const void* site) {
   *device = nullptr;
   std::u16string deviceName = FromUnicodeString(name);
   if (!deviceName.empty()) {
@@ -463,8 +471,8 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
     }
   }
   constexpr size_t kObjectBytes = (sizeof(DEVICE_OBJECT) + 15) / 16 * 16;
-  void* memory = sim_.Get<Pool>().Allocate(NonPagedPool, kObjectBytes + extensionSize,
-                                           kDevicePoolTag, site);
+  void* memory =
+      sim_.Get<Pool>().Allocate(NonPagedPool, kObjectBytes + extensionSize, kDevicePoolTag, site);
   if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(memory, 0, kObjectBytes + extensionSize);
   auto object = static_cast<PDEVICE_OBJECT>(memory);
@@ -498,9 +506,9 @@ void IoManager::ReleaseDevice(PDEVICE_OBJECT device) {
 void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   auto found = devices_.find(device);
   if (found == devices_.end() || found->second.deleted) {
-    Report("ob-unknown-object", "IoDeleteDevice of " + Hex(device) + ", which is " +
-                                    (found == devices_.end() ? "not a device object"
-                                                             : "already deleted"));
+    Report("ob-unknown-object",
+           "IoDeleteDevice of " + Hex(device) + ", which is " +
+               (found == devices_.end() ? "not a device object" : "already deleted"));
     return;
   }
   DeviceRecord& record = found->second;
@@ -522,8 +530,7 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   ReleaseDevice(device);
 }
 
-PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source,
-                                                    PDEVICE_OBJECT target) {
+PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
   if (target == nullptr || source == nullptr) return nullptr;
   PDEVICE_OBJECT top = target;
   while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -531,8 +538,7 @@ PDEVICE_OBJECT IoManager::AttachDeviceToDeviceStack(PDEVICE_OBJECT source,
   if (found != devices_.end() && found->second.deleted) return nullptr;
   top->AttachedDevice = source;
   source->StackSize = static_cast<CCHAR>(top->StackSize + 1);
-  source->AlignmentRequirement = std::max(source->AlignmentRequirement,
-                                          top->AlignmentRequirement);
+  source->AlignmentRequirement = std::max(source->AlignmentRequirement, top->AlignmentRequirement);
   devices_[source].lower = top;
   return top;
 }
@@ -555,8 +561,8 @@ PDEVICE_OBJECT IoManager::GetAttachedDeviceReference(PDEVICE_OBJECT device) {
 LONG_PTR IoManager::ReferenceObject(PVOID object) {
   auto found = devices_.find(static_cast<PDEVICE_OBJECT>(object));
   if (found == devices_.end()) {
-    Report("ob-unknown-object", "ObfReferenceObject of " + Hex(object) +
-                                    ", which is not an object of this machine");
+    Report("ob-unknown-object",
+           "ObfReferenceObject of " + Hex(object) + ", which is not an object of this machine");
     return 0;
   }
   return ++found->second.references;
@@ -566,16 +572,15 @@ LONG_PTR IoManager::DereferenceObject(PVOID object) {
   auto device = static_cast<PDEVICE_OBJECT>(object);
   auto found = devices_.find(device);
   if (found == devices_.end()) {
-    Report("ob-unknown-object", "ObfDereferenceObject of " + Hex(object) +
-                                    ", which is not an object of this machine");
+    Report("ob-unknown-object",
+           "ObfDereferenceObject of " + Hex(object) + ", which is not an object of this machine");
     return 0;
   }
-  if (found->second.references <= 0 ||
-      (found->second.references == 1 && !found->second.deleted)) {
+  if (found->second.references <= 0 || (found->second.references == 1 && !found->second.deleted)) {
     // The last reference of a device that is not deleted is its creator's, dropped only by
     // IoDeleteDevice.
-    Report("ob-over-dereference", "ObfDereferenceObject of device " + Hex(object) +
-                                      " dropped a reference nobody took");
+    Report("ob-over-dereference",
+           "ObfDereferenceObject of device " + Hex(object) + " dropped a reference nobody took");
     return found->second.references;
   }
   LONG left = --found->second.references;
@@ -621,7 +626,8 @@ std::u16string IoManager::DeviceKeyPath(PDEVICE_OBJECT device) {
   return found->second.deviceKey;
 }
 
-// --- Driver objects -------------------------------------------------------------------------------
+// --- Driver objects
+// -------------------------------------------------------------------------------
 
 PDRIVER_OBJECT IoManager::CreateDriverObject(const std::u16string& name) {
   DriverRecord record;
@@ -673,9 +679,9 @@ void IoManager::UnloadDriver(PDRIVER_OBJECT driver) {
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
   sim_.Trace("driver.unload", ToUtf8(FromUnicodeString(&driver->DriverName)), 0);
   if (driver->DeviceObject != nullptr) {
-    Report("driver-unload-devices-left",
-           "driver " + ToUtf8(FromUnicodeString(&driver->DriverName)) +
-               " unloaded with device objects left");
+    Report("driver-unload-devices-left", "driver " +
+                                             ToUtf8(FromUnicodeString(&driver->DriverName)) +
+                                             " unloaded with device objects left");
   }
 }
 
@@ -685,8 +691,8 @@ void IoManager::Teardown(Simulation& sim) {
   for (const auto& [irp, record] : irps_) {
     if (record.state == IrpState::kInDriver || record.state == IrpState::kCompleting) {
       ++count;
-      stuck += "\n  IRP " + Hex(irp) + (record.site.empty() ? "" : " from " + record.site) +
-               ", " + IrpStateName(record.state);
+      stuck += "\n  IRP " + Hex(irp) + (record.site.empty() ? "" : " from " + record.site) + ", " +
+               IrpStateName(record.state);
     }
   }
   if (count != 0) {
@@ -696,7 +702,8 @@ void IoManager::Teardown(Simulation& sim) {
 
 }  // namespace lumo::kernel
 
-// --- The platform calls ---------------------------------------------------------------------------
+// --- The platform calls
+// ---------------------------------------------------------------------------
 
 using lumo::kernel::IoManager;
 using lumo::kernel::Simulation;
@@ -724,16 +731,14 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-  return Io().BuildDeviceIoControlRequest(IoControlCode, DeviceObject, InputBuffer,
-                                          InputBufferLength, OutputBuffer, OutputBufferLength,
-                                          InternalDeviceIoControl, Event, IoStatusBlock,
-                                          __builtin_return_address(0));
+  return Io().BuildDeviceIoControlRequest(
+      IoControlCode, DeviceObject, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
+      InternalDeviceIoControl, Event, IoStatusBlock, __builtin_return_address(0));
 }
 
 PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                        PVOID Buffer, ULONG Length,
-                                        PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                        PIO_STATUS_BLOCK IoStatusBlock) {
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   return Io().BuildSynchronousFsdRequest(MajorFunction, DeviceObject, Buffer, Length,
                                          StartingOffset, Event, IoStatusBlock,
                                          __builtin_return_address(0));
@@ -755,13 +760,9 @@ PDRIVER_CANCEL NTAPI IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) 
                                  reinterpret_cast<PVOID>(CancelRoutine)));
 }
 
-void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
-  KeAcquireSpinLock(Io().CancelSpinLock(), Irql);
-}
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(Io().CancelSpinLock(), Irql); }
 
-void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
-  KeReleaseSpinLock(Io().CancelSpinLock(), Irql);
-}
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(Io().CancelSpinLock(), Irql); }
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, ULONG DeviceType,

@@ -125,9 +125,9 @@ class IoManager : public Component {
                                    ULONG inputLength, PVOID output, ULONG outputLength,
                                    BOOLEAN internal, PKEVENT event, PIO_STATUS_BLOCK iosb,
                                    const void* site);
-  PIRP BuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer,
-                                  ULONG length, PLARGE_INTEGER offset, PKEVENT event,
-                                  PIO_STATUS_BLOCK iosb, const void* site);
+  PIRP BuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, PVOID buffer, ULONG length,
+                                  PLARGE_INTEGER offset, PKEVENT event, PIO_STATUS_BLOCK iosb,
+                                  const void* site);
   NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
   void CompleteRequest(PIRP irp, CCHAR boost);
   BOOLEAN CancelIrp(PIRP irp);
@@ -146,14 +146,14 @@ class IoManager : public Component {
  private:
   struct IrpRecord {
     IrpState state = IrpState::kIdle;
-    uint64_t serial = 0;   // changes whenever the IRP is (re)initialised
-    bool built = false;    // built by IoBuild*: the I/O manager finishes and frees it
+    uint64_t serial = 0;  // changes whenever the IRP is (re)initialised
+    bool built = false;   // built by IoBuild*: the I/O manager finishes and frees it
     bool allocated = false;
     ULONG outputLength = 0;  // of a built device control, for the copy back
-    std::string site;      // who allocated or built it
+    std::string site;        // who allocated or built it
   };
   struct DeviceRecord {
-    LONG references = 1;   // the creation reference, dropped by IoDeleteDevice
+    LONG references = 1;  // the creation reference, dropped by IoDeleteDevice
     bool deleted = false;
     PDEVICE_OBJECT lower = nullptr;
     std::u16string name;

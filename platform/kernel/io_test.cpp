@@ -1,13 +1,14 @@
 // IRPs through a stack of three host drivers: the order of completion routines, the
 // IRP kept by STATUS_MORE_PROCESSING_REQUIRED, pending propagation, cancellation, reuse, the
 // requests the I/O manager builds, the IRP checks; device objects and driver loading.
+#include "kernel/io.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "kernel/io.h"
 #include "kernel/pool.h"
 #include "kernel/simulation.h"
 
@@ -45,9 +46,9 @@ struct Seen {
 struct Stack {
   PDEVICE_OBJECT bottom = nullptr, middle = nullptr, top = nullptr;
   Bottom bottomMode = Bottom::kCompleteAtOnce;
-  bool middleStops = false;    // the middle's routine returns STATUS_MORE_PROCESSING_REQUIRED
+  bool middleStops = false;  // the middle's routine returns STATUS_MORE_PROCESSING_REQUIRED
   bool middleWithoutRoutine = false;  // the middle passes the request on without a routine
-  PIRP held = nullptr;         // what the bottom keeps while pending
+  PIRP held = nullptr;                // what the bottom keeps while pending
   std::vector<Seen> seen;
   NTSTATUS bottomStatus = STATUS_SUCCESS;
 };
@@ -70,7 +71,8 @@ NTSTATUS NTAPI RecordCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) 
 }
 
 NTSTATUS NTAPI OwnerCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  g_stack->seen.push_back({"owner", device, irp->PendingReturned, irp->Cancel, irp->IoStatus.Status});
+  g_stack->seen.push_back(
+      {"owner", device, irp->PendingReturned, irp->Cancel, irp->IoStatus.Status});
   if (context != nullptr) KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -79,8 +81,7 @@ NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
   Layer* layer = LayerOf(device);
   IoCopyCurrentIrpStackLocationToNext(irp);
   if (layer->name != std::string("middle") || !g_stack->middleWithoutRoutine) {
-    IoSetCompletionRoutine(irp, RecordCompletion, const_cast<char*>(layer->name), TRUE, TRUE,
-                           TRUE);
+    IoSetCompletionRoutine(irp, RecordCompletion, const_cast<char*>(layer->name), TRUE, TRUE, TRUE);
   }
   return IoCallDriver(layer->lower, irp);
 }
@@ -116,7 +117,8 @@ void CompleteHeld(NTSTATUS status) {
   PIRP irp = g_stack->held;
   ASSERT_NE(irp, nullptr);
   g_stack->held = nullptr;
-  if (IoSetCancelRoutine(irp, nullptr) == nullptr && g_stack->bottomMode == Bottom::kPendCancelable) {
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr &&
+      g_stack->bottomMode == Bottom::kPendCancelable) {
     return;  // the cancel routine has it
   }
   irp->IoStatus.Status = status;
@@ -138,15 +140,15 @@ class IrpStack : public ::testing::Test {
     bus->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BottomDispatch;
     filter->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = PassDown;
     filter->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PassDown;
-    ASSERT_EQ(IoCreateDevice(bus, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &stack_.bottom),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateDevice(bus, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &stack_.bottom),
+        STATUS_SUCCESS);
     ASSERT_EQ(IoCreateDevice(filter, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
                              &stack_.middle),
               STATUS_SUCCESS);
-    ASSERT_EQ(IoCreateDevice(filter, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                             &stack_.top),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateDevice(filter, sizeof(Layer), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &stack_.top),
+        STATUS_SUCCESS);
     *LayerOf(stack_.bottom) = {"bottom", nullptr};
     *LayerOf(stack_.middle) = {"middle", IoAttachDeviceToDeviceStack(stack_.middle, stack_.bottom)};
     *LayerOf(stack_.top) = {"top", IoAttachDeviceToDeviceStack(stack_.top, stack_.bottom)};
@@ -252,12 +254,13 @@ TEST_F(IrpStack, PendingReturnedReachesEveryLevelEvenWithoutARoutine) {
       PIRP irp = OwnIrp(&done);
       VirtualTime start = sim_.Now();
       EXPECT_EQ(IoCallDriver(stack_.top, irp), STATUS_PENDING);
-      sim_.ScheduleAfter(3 * kMillisecond, [] { CompleteHeld(STATUS_SUCCESS); }, "bus.complete");
+      sim_.ScheduleAfter(
+          3 * kMillisecond, [] { CompleteHeld(STATUS_SUCCESS); }, "bus.complete");
       KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
       EXPECT_EQ(sim_.Now() - start, 3 * kMillisecond);
-      std::vector<std::string> expected =
-          withoutRoutine ? std::vector<std::string>{"top", "owner"}
-                         : std::vector<std::string>{"middle", "top", "owner"};
+      std::vector<std::string> expected = withoutRoutine
+                                              ? std::vector<std::string>{"top", "owner"}
+                                              : std::vector<std::string>{"middle", "top", "owner"};
       EXPECT_EQ(Order(), expected) << withoutRoutine;
       for (const Seen& seen : stack_.seen) EXPECT_TRUE(seen.pendingReturned) << seen.who;
       IoFreeIrp(irp);
@@ -365,8 +368,8 @@ TEST(BuiltRequests, DeviceControlCopiesOutputFillsTheStatusBlockAndSignals) {
     IO_STATUS_BLOCK iosb{};
     iosb.Status = STATUS_PENDING;
     constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, device, input, sizeof input, output, 4,
-                                             FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(kCode, device, input, sizeof input, output, 4, FALSE,
+                                             &event, &iosb);
     ASSERT_NE(irp, nullptr);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     EXPECT_EQ(next->MajorFunction, IRP_MJ_DEVICE_CONTROL);
@@ -398,17 +401,17 @@ TEST_F(IrpStack, InternalRequestPendingInTheStackWakesItsWaiter) {
     IO_STATUS_BLOCK iosb{};
     int urb = 0;
     constexpr ULONG kSubmit = 0x220003;  // a METHOD_NEITHER internal request
-    PIRP irp = IoBuildDeviceIoControlRequest(kSubmit, stack_.top, &urb, 0, nullptr, 0, TRUE,
-                                             &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(kSubmit, stack_.top, &urb, 0, nullptr, 0, TRUE, &event,
+                                             &iosb);
     ASSERT_NE(irp, nullptr);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
     EXPECT_EQ(next->Parameters.DeviceIoControl.Type3InputBuffer, &urb);
     next->Parameters.Others.Argument1 = &urb;
     EXPECT_EQ(IoCallDriver(stack_.top, irp), STATUS_PENDING);
-    sim_.ScheduleAfter(2 * kMillisecond, [] { CompleteHeld(STATUS_SUCCESS); }, "bus.complete");
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    sim_.ScheduleAfter(
+        2 * kMillisecond, [] { CompleteHeld(STATUS_SUCCESS); }, "bus.complete");
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(sim_.Now(), 2 * kMillisecond);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(Order(), (std::vector<std::string>{"middle", "top"}));
@@ -592,8 +595,8 @@ TEST(Drivers, LoadCallsTheEntryWithItsServiceKeyAndUnloadChecksForDevicesLeft) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, driver->DeviceObject, nullptr, 0,
-                                            nullptr, &event, &iosb);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, driver->DeviceObject, nullptr, 0, nullptr,
+                                            &event, &iosb);
     EXPECT_EQ(IoCallDriver(driver->DeviceObject, irp), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(KeReadStateEvent(&event), 1);

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 #include "kernel/internal.h"
 
 namespace lumo::kernel {
@@ -41,9 +40,12 @@ uint64_t NextRandom(uint64_t& state) {
 
 const char* PoolTypeName(POOL_TYPE type) {
   switch (type) {
-    case NonPagedPool: return "NonPagedPool";
-    case PagedPool: return "PagedPool";
-    case NonPagedPoolMustSucceed: return "NonPagedPoolMustSucceed";
+    case NonPagedPool:
+      return "NonPagedPool";
+    case PagedPool:
+      return "PagedPool";
+    case NonPagedPoolMustSucceed:
+      return "NonPagedPoolMustSucceed";
   }
   return "pool type ?";
 }
@@ -84,22 +86,21 @@ std::string Pool::Describe(const Block& block) const {
   char text[96];
   std::snprintf(text, sizeof text, "%zu bytes", block.bytes);
   return std::string("tag '") + PoolTagName(block.tag) + "', " + text + " of " +
-         PoolTypeName(block.type) + ", allocated at " + block.site + " by thread " +
-         block.thread + " at " + FormatTime(block.time);
+         PoolTypeName(block.type) + ", allocated at " + block.site + " by thread " + block.thread +
+         " at " + FormatTime(block.time);
 }
 
 void Pool::CheckIrql(POOL_TYPE type, const char* operation, ULONG tag, const std::string& site) {
   KIRQL irql = KeGetCurrentIrql();
   if (type == PagedPool && irql >= DISPATCH_LEVEL) {
-    Report("paged-pool-at-dispatch",
-           std::string(operation) + " of paged pool (tag '" + PoolTagName(tag) + "') at IRQL " +
-               std::to_string(irql) + " from " + site + " on thread " + CurrentThreadName() +
-               " at " + FormatTime(sim_.Now()));
+    Report("paged-pool-at-dispatch", std::string(operation) + " of paged pool (tag '" +
+                                         PoolTagName(tag) + "') at IRQL " + std::to_string(irql) +
+                                         " from " + site + " on thread " + CurrentThreadName() +
+                                         " at " + FormatTime(sim_.Now()));
   } else if (irql > DISPATCH_LEVEL) {
     Report("pool-irql", std::string(operation) + " of pool (tag '" + PoolTagName(tag) +
-                            "') at IRQL " + std::to_string(irql) + " from " + site +
-                            " on thread " + CurrentThreadName() + " at " +
-                            FormatTime(sim_.Now()));
+                            "') at IRQL " + std::to_string(irql) + " from " + site + " on thread " +
+                            CurrentThreadName() + " at " + FormatTime(sim_.Now()));
   }
 }
 
@@ -107,8 +108,8 @@ bool Pool::ShouldFail(ULONG tag, const std::string& site, POOL_TYPE type) {
   // Every attempt consumes its number and its random draw, so the numbering and the random
   // sequence do not depend on which other faults are on.
   uint64_t attempt = stats_.attempts;
-  bool fail = failAttempts_.count(attempt) != 0 || failTags_.count(tag) != 0 ||
-              failSites_.count(site) != 0;
+  bool fail =
+      failAttempts_.count(attempt) != 0 || failTags_.count(tag) != 0 || failSites_.count(site) != 0;
   if (failPerMillion_ != 0 && NextRandom(randomState_) % 1'000'000 < failPerMillion_) fail = true;
   return fail && type != NonPagedPoolMustSucceed;
 }
@@ -163,8 +164,8 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const void* siteAd
 void Pool::Free(void* address, ULONG tag, bool checkTag, const void* siteAddress) {
   std::string site = DescribeCodeAddress(siteAddress);
   if (address == nullptr) {
-    Report("pool-bad-free", "ExFreePool(NULL) from " + site + " on thread " +
-                                CurrentThreadName() + " at " + FormatTime(sim_.Now()));
+    Report("pool-bad-free", "ExFreePool(NULL) from " + site + " on thread " + CurrentThreadName() +
+                                " at " + FormatTime(sim_.Now()));
     return;
   }
   Block block;
@@ -184,10 +185,9 @@ void Pool::Free(void* address, ULONG tag, bool checkTag, const void* siteAddress
       } else {
         char text[32];
         std::snprintf(text, sizeof text, "%p", address);
-        Report("pool-bad-free", std::string("free of ") + text +
-                                    ", which is not the start of a pool block, from " + site +
-                                    " on thread " + CurrentThreadName() + " at " +
-                                    FormatTime(sim_.Now()));
+        Report("pool-bad-free",
+               std::string("free of ") + text + ", which is not the start of a pool block, from " +
+                   site + " on thread " + CurrentThreadName() + " at " + FormatTime(sim_.Now()));
       }
       return;
     }
@@ -204,9 +204,9 @@ void Pool::Free(void* address, ULONG tag, bool checkTag, const void* siteAddress
 
   CheckIrql(block.type, "free", block.tag, site);
   if (checkTag && tag != block.tag) {
-    Report("pool-tag-mismatch", "ExFreePoolWithTag with tag '" + PoolTagName(tag) + "' of a block (" +
-                                    Describe(block) + ") from " + site + " on thread " +
-                                    CurrentThreadName());
+    Report("pool-tag-mismatch", "ExFreePoolWithTag with tag '" + PoolTagName(tag) +
+                                    "' of a block (" + Describe(block) + ") from " + site +
+                                    " on thread " + CurrentThreadName());
   }
   if (!kSanitizerBuild) {
     const unsigned char* guard = static_cast<unsigned char*>(address) + block.bytes;
@@ -242,9 +242,9 @@ void Pool::CheckPoison(void* address, const Block& block) {
     if (bytes[i] != kPoolPoisonByte) {
       char text[48];
       std::snprintf(text, sizeof text, "offset %zu", i);
-      Report("use-after-free", std::string("a freed block (") + Describe(block) +
-                                   "; freed at " + block.freeSite + " by thread " +
-                                   block.freeThread + " at " + FormatTime(block.freeTime) +
+      Report("use-after-free", std::string("a freed block (") + Describe(block) + "; freed at " +
+                                   block.freeSite + " by thread " + block.freeThread + " at " +
+                                   FormatTime(block.freeTime) +
                                    ") was written after its free, first at " + text);
       return;
     }
@@ -275,15 +275,9 @@ bool Pool::IsLiveBlock(const void* block, size_t* bytes) const {
   return true;
 }
 
-void Pool::FailAllocationNumber(uint64_t attempt) {
-  failAttempts_.insert(attempt);
-}
-void Pool::FailTag(ULONG tag) {
-  failTags_.insert(tag);
-}
-void Pool::FailSite(const std::string& site) {
-  failSites_.insert(site);
-}
+void Pool::FailAllocationNumber(uint64_t attempt) { failAttempts_.insert(attempt); }
+void Pool::FailTag(ULONG tag) { failTags_.insert(tag); }
+void Pool::FailSite(const std::string& site) { failSites_.insert(site); }
 void Pool::FailRandomly(uint32_t perMillion) {
   failPerMillion_ = std::min<uint32_t>(perMillion, 1'000'000);
 }
@@ -294,13 +288,9 @@ void Pool::ClearFaults() {
   failPerMillion_ = 0;
 }
 
-PoolStatistics Pool::Statistics() const {
-  return stats_;
-}
+PoolStatistics Pool::Statistics() const { return stats_; }
 
-std::vector<std::string> Pool::Sites() const {
-  return sites_;
-}
+std::vector<std::string> Pool::Sites() const { return sites_; }
 
 std::vector<std::string> Pool::DescribeLiveBlocks() const {
   std::vector<const Block*> blocks;
@@ -353,9 +343,9 @@ class ReportCollector : public Component {
 
 }  // namespace
 
-std::vector<VerifierReport> RunCollectingReports(
-    const std::function<void(Simulation&)>& scenario, SimulationOptions options,
-    const std::function<void(Simulation&)>& prepare) {
+std::vector<VerifierReport> RunCollectingReports(const std::function<void(Simulation&)>& scenario,
+                                                 SimulationOptions options,
+                                                 const std::function<void(Simulation&)>& prepare) {
   options.verifierFailuresFatal = false;
   std::vector<VerifierReport> reports;
   {

@@ -67,7 +67,7 @@ struct PoolTagStatistics {
 struct PoolStatistics {
   uint64_t allocations = 0;  // successful
   uint64_t frees = 0;
-  uint64_t attempts = 0;     // successful and failed; the N of FailAllocationNumber
+  uint64_t attempts = 0;  // successful and failed; the N of FailAllocationNumber
   uint64_t failedAllocations = 0;
   uint64_t blocksInUse = 0;
   uint64_t bytesInUse = 0;
@@ -161,9 +161,9 @@ struct SiteSweepResult {
 };
 
 struct SweepResult {
-  std::vector<std::string> sites;           // sites the fault-free run reached
-  std::vector<VerifierReport> baseline;     // reports of the fault-free run (should be none)
-  std::vector<SiteSweepResult> perSite;     // one per site, same order
+  std::vector<std::string> sites;        // sites the fault-free run reached
+  std::vector<VerifierReport> baseline;  // reports of the fault-free run (should be none)
+  std::vector<SiteSweepResult> perSite;  // one per site, same order
 };
 
 // Runs `scenario` once in a fresh simulation without faults to learn every allocation site it

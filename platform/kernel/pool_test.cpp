@@ -1,12 +1,13 @@
 // The pool: tags and statistics, fresh and poisoned memory, the verifier's pool checks, and
 // each kind of fault injection.
+#include "kernel/pool.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "kernel/pool.h"
 #include "kernel/simulation.h"
 
 // Allocation sites with names of their own: reports and fault plans name sites by function.
@@ -166,7 +167,8 @@ TEST(PoolChecks, PagedPoolAtDispatchLevel) {
 TEST(PoolChecks, FreeingABlockWithAQueuedTimerInsideIsReported) {
   Simulation sim(Lenient());
   sim.Run([&] {
-    auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTagOne));
+    auto* timer =
+        static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTagOne));
     KeInitializeTimer(timer);
     LARGE_INTEGER due;
     due.QuadPart = -10 * kMillisecond;
@@ -216,7 +218,8 @@ TEST(PoolChecks, WriteAfterFreeIsFoundAtTeardown) {
   std::vector<VerifierReport> reports = RunCollectingReports(
       [](Simulation& sim) {
         sim.Run([] {
-          auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 10, MakePoolTag("Uaf ")));
+          auto* block =
+              static_cast<char*>(ExAllocatePoolWithTag(NonPagedPool, 10, MakePoolTag("Uaf ")));
           ExFreePool(block);
           block[3] = 0;
         });
@@ -271,7 +274,11 @@ TEST(PoolFaults, EachKindOfPlanFailsExactlyItsAllocations) {
   const bool F = true, o = false;
   std::vector<Case> cases = {
       {"none", [](Pool&) {}, {o, o, o, o, o, o, o, o, o, o}},
-      {"3rd and 8th", [](Pool& p) { p.FailAllocationNumber(3); p.FailAllocationNumber(8); },
+      {"3rd and 8th",
+       [](Pool& p) {
+         p.FailAllocationNumber(3);
+         p.FailAllocationNumber(8);
+       },
        {o, o, F, o, o, o, o, F, o, o}},
       {"tag AAAA", [](Pool& p) { p.FailTag(MakePoolTag("AAAA")); }, {F, o, F, o, F, o, F, o, F, o}},
       {"site B", [&](Pool& p) { p.FailSite(siteB); }, {o, F, o, F, o, F, o, F, o, F}},

@@ -40,8 +40,7 @@ NTSTATUS HandleTable::Close(HANDLE handle) {
     char text[32];
     std::snprintf(text, sizeof text, "%p", handle);
     sim_.VerifierFailure("bad-handle", std::string("ZwClose of handle ") + text +
-                                           ", which is not open, on thread " +
-                                           CurrentThreadName());
+                                           ", which is not open, on thread " + CurrentThreadName());
     return STATUS_INVALID_HANDLE;
   }
   objects_.erase(found);
@@ -100,8 +99,8 @@ bool SplitPath(std::u16string_view path, std::vector<std::u16string>* components
   size_t start = 0;
   while (true) {
     size_t end = path.find(u'\\', start);
-    std::u16string_view part =
-        path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+    std::u16string_view part = path.substr(
+        start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
     if (part.empty() || part.size() > kKeyNameCharactersMax) return false;
     components->emplace_back(part);
     if (end == std::u16string_view::npos) return true;
@@ -409,7 +408,8 @@ bool Registry::Parse(std::string_view text, std::string* error) {
     std::string_view data = line.substr(close + 2);
     if (data.substr(0, 6) == "dword:") {
       std::string_view digits = data.substr(6);
-      if (digits.empty() || digits.size() > 8) return fail(lineNumber, "dword: takes 1 to 8 hex digits");
+      if (digits.empty() || digits.size() > 8)
+        return fail(lineNumber, "dword: takes 1 to 8 hex digits");
       uint32_t number = 0;
       for (char c : digits) {
         int digit = HexDigit(c);
@@ -420,7 +420,8 @@ bool Registry::Parse(std::string_view text, std::string* error) {
       value.data.resize(4);
       std::memcpy(value.data.data(), &number, 4);
     } else if (data.substr(0, 4) == "sz:\"") {
-      if (data.size() < 5 || data.back() != '"') return fail(lineNumber, "sz: takes a quoted string");
+      if (data.size() < 5 || data.back() != '"')
+        return fail(lineNumber, "sz: takes a quoted string");
       std::u16string textValue;
       if (!Unescape(data.substr(4, data.size() - 5), &textValue)) {
         return fail(lineNumber, "bad character or escape in the string");
@@ -436,8 +437,8 @@ bool Registry::Parse(std::string_view text, std::string* error) {
       if (!ParseHexBytes(data.substr(4), &value.data)) return fail(lineNumber, "bad hex bytes");
     } else if (data.substr(0, 4) == "hex(") {
       size_t paren = data.find(')');
-      if (paren == std::string_view::npos || paren == 4 || paren > 14 ||
-          paren + 1 >= data.size() || data[paren + 1] != ':') {
+      if (paren == std::string_view::npos || paren == 4 || paren > 14 || paren + 1 >= data.size() ||
+          data[paren + 1] != ':') {
         return fail(lineNumber, "expected hex(type):");
       }
       uint64_t type = 0;
@@ -578,14 +579,13 @@ NTSTATUS Registry::CreateKey(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBU
 }
 
 NTSTATUS Registry::QueryValueKey(HANDLE handle, PUNICODE_STRING valueName,
-                                 KEY_VALUE_INFORMATION_CLASS informationClass,
-                                 PVOID information, ULONG length, PULONG resultLength) {
+                                 KEY_VALUE_INFORMATION_CLASS informationClass, PVOID information,
+                                 ULONG length, PULONG resultLength) {
   CheckPassiveLevel(sim_, "ZwQueryValueKey");
   auto* open = sim_.Get<HandleTable>().FindAs<KeyHandle>(handle);
   if (open == nullptr) return STATUS_INVALID_HANDLE;
   if ((open->access & KEY_QUERY_VALUE) == 0) return STATUS_ACCESS_DENIED;
-  if (valueName == nullptr || resultLength == nullptr ||
-      (information == nullptr && length != 0)) {
+  if (valueName == nullptr || resultLength == nullptr || (information == nullptr && length != 0)) {
     return STATUS_INVALID_PARAMETER;
   }
   auto found = open->key->values.find(Fold(FromUnicodeString(valueName)));
@@ -628,8 +628,7 @@ NTSTATUS Registry::QueryValueKey(HANDLE handle, PUNICODE_STRING valueName,
       put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, TitleIndex), 0);
       put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type), value.type);
       put(offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength), dataLength);
-      return copy(fixed, value.data.data(), dataLength) ? STATUS_SUCCESS
-                                                        : STATUS_BUFFER_OVERFLOW;
+      return copy(fixed, value.data.data(), dataLength) ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
     }
     default:
       return STATUS_INVALID_PARAMETER;
@@ -642,8 +641,7 @@ NTSTATUS Registry::SetValueKey(HANDLE handle, PUNICODE_STRING valueName, ULONG t
   auto* open = sim_.Get<HandleTable>().FindAs<KeyHandle>(handle);
   if (open == nullptr) return STATUS_INVALID_HANDLE;
   if ((open->access & KEY_SET_VALUE) == 0) return STATUS_ACCESS_DENIED;
-  if (valueName == nullptr || (data == nullptr && dataSize != 0) ||
-      valueName->Length % 2 != 0) {
+  if (valueName == nullptr || (data == nullptr && dataSize != 0) || valueName->Length % 2 != 0) {
     return STATUS_INVALID_PARAMETER;
   }
   std::u16string name = FromUnicodeString(valueName);
@@ -681,7 +679,8 @@ NTSTATUS Registry::OpenDeviceKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MA
 
 }  // namespace lumo::kernel
 
-// --- The platform calls ---------------------------------------------------------------------------
+// --- The platform calls
+// ---------------------------------------------------------------------------
 
 using lumo::kernel::Registry;
 using lumo::kernel::Simulation;
@@ -691,14 +690,14 @@ extern "C" {
 NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                            POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                            PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
-  return Simulation::Current().Get<Registry>().CreateKey(KeyHandle, DesiredAccess,
-                                                         ObjectAttributes, Disposition, true);
+  return Simulation::Current().Get<Registry>().CreateKey(KeyHandle, DesiredAccess, ObjectAttributes,
+                                                         Disposition, true);
 }
 
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes) {
-  return Simulation::Current().Get<Registry>().CreateKey(KeyHandle, DesiredAccess,
-                                                         ObjectAttributes, nullptr, false);
+  return Simulation::Current().Get<Registry>().CreateKey(KeyHandle, DesiredAccess, ObjectAttributes,
+                                                         nullptr, false);
 }
 
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,

@@ -125,8 +125,7 @@ class Registry : public Component {
                          ULONG length, PULONG resultLength);
   NTSTATUS SetValueKey(HANDLE handle, PUNICODE_STRING valueName, ULONG type, PVOID data,
                        ULONG dataSize);
-  NTSTATUS OpenDeviceKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access,
-                         PHANDLE handle);
+  NTSTATUS OpenDeviceKey(PDEVICE_OBJECT device, ULONG keyType, ACCESS_MASK access, PHANDLE handle);
 
   struct Key;
 
