@@ -213,17 +213,24 @@ void ScalerRunRows(const SCALER_PLAN* plan, const SCALER_PASSES* passes) {
       upper = previousLower;
       lastUpper = u;
     }
-    passes->Vertical(plan, upper, lower, plan->RowWeights[k],
-                     plan->Destination + (LONG_PTR)k * plan->DestinationStep);
+    UCHAR* out = plan->Destination + (LONG_PTR)k * plan->DestinationStep;
+    if (passes->VerticalPair != NULL && k + 1 < plan->WrittenHeight &&
+        plan->RowOffsets[k + 1] == plan->RowOffsets[k]) {
+      passes->VerticalPair(plan, upper, lower, plan->RowWeights[k], plan->RowWeights[k + 1], out,
+                           out + plan->DestinationStep);
+      k++;
+      continue;
+    }
+    passes->Vertical(plan, upper, lower, plan->RowWeights[k], out);
   }
 }
 
 // --- The call -----------------------------------------------------------------------------------
 
 static const SCALER_PASSES ReferencePasses = {ScalerHorizontalReference, ScalerVerticalReference,
-                                              NULL, NULL};
+                                              NULL, NULL, NULL};
 
-static void FreePlanScratch(PSCALER_PLAN plan) {
+void ScalerReleasePlan(PSCALER_PLAN plan) {
   FreeAlignedScratch(plan->RowOffsets);
   FreeAlignedScratch(plan->ColumnOffsets);
   FreeAlignedScratch(plan->RowWeights);
@@ -274,6 +281,25 @@ static LONG AllocatePlanScratch(PSCALER_PLAN plan, const SCALER_PASSES* passes) 
   return SCALE_OK;
 }
 
+SCALER_FP_TARGET LONG ScalerPreparePlan(PSCALER_PLAN plan, const SCALER_PASSES* passes) {
+  LONG result = AllocatePlanScratch(plan, passes);
+  if (result != SCALE_OK) {
+    return result;
+  }
+  ScalerBuildTables(plan);
+  if (passes->PrepareColumns != NULL) {
+    passes->PrepareColumns(plan);
+  }
+  return SCALE_OK;
+}
+
+const SCALER_PASSES* ScalerPassesOf(SCALER_PATH path) {
+  if (path == ScalerPathScalar) {
+    return &ReferencePasses;
+  }
+  return ScalerPathAvailable(path) ? ScalerVectorPasses(path) : NULL;
+}
+
 LONG ScalePackedYuv422Using(SCALER_PATH path, const UCHAR* source, IMAGE_SIZE sourceSize,
                             LONG sourceStep, IMAGE_RECT sourceRoi, UCHAR* destination,
                             LONG destinationStep, IMAGE_SIZE destinationSize, double xFactor,
@@ -299,16 +325,12 @@ LONG ScalePackedYuv422Using(SCALER_PATH path, const UCHAR* source, IMAGE_SIZE so
                                  destinationStep, destinationSize, xFactor, yFactor,
                                  interpolation);
   if (result == SCALE_OK) {
-    result = AllocatePlanScratch(&plan, passes);
+    result = ScalerPreparePlan(&plan, passes);
   }
   if (result == SCALE_OK) {
-    ScalerBuildTables(&plan);
-    if (passes->PrepareColumns != NULL) {
-      passes->PrepareColumns(&plan);
-    }
     ScalerRunRows(&plan, passes);
   }
-  FreePlanScratch(&plan);
+  ScalerReleasePlan(&plan);
   KeRestoreFloatingPointState(&floatSave);
   return result;
 }

@@ -92,6 +92,10 @@ typedef struct _SCALER_PASSES {
   // bytes comes from FastColumnBytes.
   void (*PrepareColumns)(PSCALER_PLAN plan);
   LONG (*FastColumnBytes)(const SCALER_PLAN* plan);
+  // Two destination rows of the same pair of lines (an upscale puts several rows between two
+  // source rows): the lines are read once for both. NULL: row by row.
+  void (*VerticalPair)(const SCALER_PLAN* plan, const USHORT* upper, const USHORT* lower,
+                       ULONG firstWeight, ULONG secondWeight, UCHAR* firstOut, UCHAR* secondOut);
 } SCALER_PASSES;
 
 // The reference passes.
@@ -101,6 +105,16 @@ void ScalerVerticalReference(const SCALER_PLAN* plan, const USHORT* upper, const
 
 // The passes of each vector path, or NULL when the build has none for it.
 const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path);
+
+// The passes of a path, or NULL when this processor does not offer it.
+const SCALER_PASSES* ScalerPassesOf(SCALER_PATH path);
+
+// After ScalerPlanLayout: obtains the scratch blocks (the six tables and line buffers, and the
+// vector passes' column block) and fills the tables. SCALE_ERR_NO_MEMORY when a block cannot be
+// obtained; ScalerReleasePlan then gives back whatever was obtained (and is always safe on a
+// zero-filled plan). Floating point, as above.
+LONG ScalerPreparePlan(PSCALER_PLAN plan, const SCALER_PASSES* passes);
+void ScalerReleasePlan(PSCALER_PLAN plan);
 
 // Runs the rows of a planned call with the given passes (line management included).
 void ScalerRunRows(const SCALER_PLAN* plan, const SCALER_PASSES* passes);

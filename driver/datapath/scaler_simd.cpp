@@ -12,8 +12,10 @@
 //
 // Horizontal, SSE2: (a*wl + b*wr + 128 + 32*256) >> 8 with one 16-bit multiply-add per pair.
 // Horizontal, SSSE3 and AVX2: L = 64a + ((b-a)*f + 128) >> 8, and the rounded shift is exactly
-// the rounding high multiply of ((b-a) << 7) by f:  ((b-a)*128*f + 2^14) >> 15. The source
-// bytes of two destination elements are gathered from one 16-byte window by a byte shuffle.
+// the rounding high multiply of 64(b-a) by 2f:  (64(b-a)*2f + 2^14) >> 15. One byte shuffle
+// gathers the (b, a) byte pairs of two destination elements from a 16-byte window; two
+// multiply-adds of those pairs give 64a and 64(b-a). The full right weight (f = 16384, the
+// last element) is taken as the pair (b, b) with f = 0, which keeps 2f within 16 bits.
 //
 // Called only inside the scaler's floating-point save/restore bracket.
 #include "datapath/scaler_internal.h"
@@ -56,14 +58,12 @@ static void Sse2PrepareColumns(PSCALER_PLAN plan) {
 // Shuffle passes: groups of two destination elements. Arrays, one after the other, each 32-byte
 // aligned so that two groups load as one 256-bit value:
 //   LONG  WindowOffset[groups]      byte offset of the 16-byte window (left element of the first)
-//   UCHAR LeftMask[groups][16]      window bytes of the left elements, zero-extended to 16 bits
-//   UCHAR RightMask[groups][16]     window bytes of the right elements
-//   SHORT RightWeight[groups][8]    right weight per 16-bit lane
+//   UCHAR PairMask[groups][16]      per 16-bit lane: window byte of b, then of a
+//   SHORT DoubleWeight[groups][8]   2 x right weight per 16-bit lane
 typedef struct _SHUFFLE_COLUMNS {
   LONG* WindowOffset;
-  UCHAR* LeftMask;
-  UCHAR* RightMask;
-  SHORT* RightWeight;
+  UCHAR* PairMask;
+  SHORT* DoubleWeight;
 } SHUFFLE_COLUMNS;
 
 static LONG RoundUp32(LONG bytes) { return (bytes + 31) & ~31; }
@@ -73,17 +73,33 @@ static void LocateShuffleColumns(const SCALER_PLAN* plan, SHUFFLE_COLUMNS* colum
   PUCHAR base = (PUCHAR)plan->FastColumns;
   columns->WindowOffset = (LONG*)base;
   base += RoundUp32(groups * (LONG)sizeof(LONG));
-  columns->LeftMask = base;
+  columns->PairMask = base;
   base += 16 * groups;
-  columns->RightMask = base;
-  base += 16 * groups;
-  columns->RightWeight = (SHORT*)base;
+  columns->DoubleWeight = (SHORT*)base;
 }
 
 static LONG ShuffleColumnBytes(const SCALER_PLAN* plan) {
   LONG groups = plan->WrittenWidth / 2;
-  // At least one byte, so that a one-element destination still gets its (empty) block.
-  return RoundUp32(groups * (LONG)sizeof(LONG)) + 48 * groups + 32;
+  // Never zero, so that a one-element destination still gets its (empty) block.
+  return RoundUp32(groups * (LONG)sizeof(LONG)) + 32 * groups + 32;
+}
+
+// Mask bytes and doubled weight of one element whose left element lies `shift` elements into
+// the window.
+static void ShuffleElement(const SCALER_PLAN* plan, LONG k, LONG shift, UCHAR* mask,
+                           SHORT* doubleWeight) {
+  ULONG right = plan->ColumnWeights[2 * k + 1];
+  LONG leftByte = SCALER_ELEMENT_BYTES * shift;
+  LONG rightByte = leftByte + SCALER_ELEMENT_BYTES;
+  if (right >= SCALER_WEIGHT_ONE) {
+    leftByte = rightByte;
+    right = 0;
+  }
+  for (LONG j = 0; j < SCALER_ELEMENT_BYTES; j++) {
+    mask[2 * j] = (UCHAR)(rightByte + j);
+    mask[2 * j + 1] = (UCHAR)(leftByte + j);
+    doubleWeight[j] = (SHORT)(2 * right);
+  }
 }
 
 // The leading groups whose window lies inside the source row and holds both elements' pairs;
@@ -101,18 +117,9 @@ static void ShufflePrepareColumns(PSCALER_PLAN plan) {
       break;
     }
     columns.WindowOffset[g] = plan->ColumnOffsets[2 * g];
-    for (LONG j = 0; j < SCALER_ELEMENT_BYTES; j++) {
-      columns.LeftMask[16 * g + 2 * j] = (UCHAR)j;
-      columns.LeftMask[16 * g + 2 * j + 1] = SHUFFLE_ZERO;
-      columns.RightMask[16 * g + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES + j);
-      columns.RightMask[16 * g + 2 * j + 1] = SHUFFLE_ZERO;
-      columns.LeftMask[16 * g + 8 + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES * shift + j);
-      columns.LeftMask[16 * g + 8 + 2 * j + 1] = SHUFFLE_ZERO;
-      columns.RightMask[16 * g + 8 + 2 * j] = (UCHAR)(SCALER_ELEMENT_BYTES * (shift + 1) + j);
-      columns.RightMask[16 * g + 8 + 2 * j + 1] = SHUFFLE_ZERO;
-      columns.RightWeight[8 * g + j] = (SHORT)plan->ColumnWeights[4 * g + 1];
-      columns.RightWeight[8 * g + 4 + j] = (SHORT)plan->ColumnWeights[4 * g + 3];
-    }
+    ShuffleElement(plan, 2 * g, 0, columns.PairMask + 16 * g, columns.DoubleWeight + 8 * g);
+    ShuffleElement(plan, 2 * g + 1, shift, columns.PairMask + 16 * g + 8,
+                   columns.DoubleWeight + 8 * g + 4);
     eligible = g + 1;
   }
   plan->FastColumnGroups = eligible;
@@ -181,21 +188,53 @@ SSE2_TARGET static void Sse2Vertical(const SCALER_PLAN* plan, const USHORT* uppe
   ScalerVerticalBytesBiased(upper, lower, weight, out, n, bytes);
 }
 
+SSE2_TARGET static void Sse2VerticalPair(const SCALER_PLAN* plan, const USHORT* upper,
+                                         const USHORT* lower, ULONG firstWeight,
+                                         ULONG secondWeight, UCHAR* firstOut, UCHAR* secondOut) {
+  if (firstWeight >= SCALER_WEIGHT_ONE || secondWeight >= SCALER_WEIGHT_ONE) {
+    Sse2Vertical(plan, upper, lower, firstWeight, firstOut);
+    Sse2Vertical(plan, upper, lower, secondWeight, secondOut);
+    return;
+  }
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m128i weightA = _mm_set1_epi16((SHORT)(2 * firstWeight));
+  __m128i weightB = _mm_set1_epi16((SHORT)(2 * secondWeight));
+  LONG n = 0;
+  for (; n + 16 <= bytes; n += 16) {
+    __m128i up0 = _mm_load_si128((const __m128i*)(upper + n));
+    __m128i up1 = _mm_load_si128((const __m128i*)(upper + n + 8));
+    __m128i d0 = _mm_sub_epi16(_mm_load_si128((const __m128i*)(lower + n)), up0);
+    __m128i d1 = _mm_sub_epi16(_mm_load_si128((const __m128i*)(lower + n + 8)), up1);
+    d0 = _mm_add_epi16(d0, d0);
+    d1 = _mm_add_epi16(d1, d1);
+    __m128i a0 = _mm_srli_epi16(_mm_add_epi16(up0, _mm_mulhi_epi16(d0, weightA)), 6);
+    __m128i a1 = _mm_srli_epi16(_mm_add_epi16(up1, _mm_mulhi_epi16(d1, weightA)), 6);
+    __m128i b0 = _mm_srli_epi16(_mm_add_epi16(up0, _mm_mulhi_epi16(d0, weightB)), 6);
+    __m128i b1 = _mm_srli_epi16(_mm_add_epi16(up1, _mm_mulhi_epi16(d1, weightB)), 6);
+    _mm_storeu_si128((__m128i*)(firstOut + n), _mm_packus_epi16(a0, a1));
+    _mm_storeu_si128((__m128i*)(secondOut + n), _mm_packus_epi16(b0, b1));
+  }
+  ScalerVerticalBytesBiased(upper, lower, firstWeight, firstOut, n, bytes);
+  ScalerVerticalBytesBiased(upper, lower, secondWeight, secondOut, n, bytes);
+}
+
 // --- SSSE3 --------------------------------------------------------------------------------------
+
+// Multiply-add coefficients of the (b, a) byte pairs: 64(b - a), and 64a.
+#define DIFFERENCE_COEFFICIENTS 0xC040  // bytes 64, -64
+#define LEFT_COEFFICIENTS 0x4000        // bytes 0, 64
 
 // Eight line entries (two destination elements) from one window.
 SSSE3_TARGET static inline __m128i Ssse3Group(const UCHAR* row, const SHUFFLE_COLUMNS* columns,
                                               LONG g) {
   __m128i window = _mm_loadu_si128((const __m128i*)(row + columns->WindowOffset[g]));
-  __m128i left =
-      _mm_shuffle_epi8(window, _mm_load_si128((const __m128i*)(columns->LeftMask + 16 * g)));
-  __m128i right =
-      _mm_shuffle_epi8(window, _mm_load_si128((const __m128i*)(columns->RightMask + 16 * g)));
-  __m128i difference = _mm_slli_epi16(_mm_sub_epi16(right, left), 7);
+  __m128i pairs =
+      _mm_shuffle_epi8(window, _mm_load_si128((const __m128i*)(columns->PairMask + 16 * g)));
+  __m128i difference = _mm_maddubs_epi16(pairs, _mm_set1_epi16((SHORT)DIFFERENCE_COEFFICIENTS));
+  __m128i left = _mm_maddubs_epi16(pairs, _mm_set1_epi16((SHORT)LEFT_COEFFICIENTS));
   __m128i fraction = _mm_mulhrs_epi16(
-      difference, _mm_load_si128((const __m128i*)(columns->RightWeight + 8 * g)));
-  return _mm_add_epi16(_mm_add_epi16(_mm_slli_epi16(left, 6), fraction),
-                       _mm_set1_epi16(BIAS_TIMES_64));
+      difference, _mm_load_si128((const __m128i*)(columns->DoubleWeight + 8 * g)));
+  return _mm_add_epi16(_mm_add_epi16(left, fraction), _mm_set1_epi16(BIAS_TIMES_64));
 }
 
 SSSE3_TARGET static void Ssse3Horizontal(const SCALER_PLAN* plan, const UCHAR* row,
@@ -216,22 +255,22 @@ AVX2_TARGET static void Avx2Horizontal(const SCALER_PLAN* plan, const UCHAR* row
   LocateShuffleColumns(plan, &columns);
   LONG groups = plan->FastColumnGroups;
   const __m256i bias = _mm256_set1_epi16(BIAS_TIMES_64);
+  const __m256i differenceCoefficients = _mm256_set1_epi16((SHORT)DIFFERENCE_COEFFICIENTS);
+  const __m256i leftCoefficients = _mm256_set1_epi16((SHORT)LEFT_COEFFICIENTS);
   LONG g = 0;
   for (; g + 2 <= groups; g += 2) {
     __m256i window = _mm256_inserti128_si256(
         _mm256_castsi128_si256(
             _mm_loadu_si128((const __m128i*)(row + columns.WindowOffset[g]))),
         _mm_loadu_si128((const __m128i*)(row + columns.WindowOffset[g + 1])), 1);
-    __m256i left = _mm256_shuffle_epi8(
-        window, _mm256_load_si256((const __m256i*)(columns.LeftMask + 16 * g)));
-    __m256i right = _mm256_shuffle_epi8(
-        window, _mm256_load_si256((const __m256i*)(columns.RightMask + 16 * g)));
-    __m256i difference = _mm256_slli_epi16(_mm256_sub_epi16(right, left), 7);
+    __m256i pairs = _mm256_shuffle_epi8(
+        window, _mm256_load_si256((const __m256i*)(columns.PairMask + 16 * g)));
+    __m256i difference = _mm256_maddubs_epi16(pairs, differenceCoefficients);
+    __m256i left = _mm256_maddubs_epi16(pairs, leftCoefficients);
     __m256i fraction = _mm256_mulhrs_epi16(
-        difference, _mm256_load_si256((const __m256i*)(columns.RightWeight + 8 * g)));
-    __m256i result =
-        _mm256_add_epi16(_mm256_add_epi16(_mm256_slli_epi16(left, 6), fraction), bias);
-    _mm256_store_si256((__m256i*)(line + 8 * g), result);
+        difference, _mm256_load_si256((const __m256i*)(columns.DoubleWeight + 8 * g)));
+    _mm256_store_si256((__m256i*)(line + 8 * g),
+                       _mm256_add_epi16(_mm256_add_epi16(left, fraction), bias));
   }
   for (; g < groups; g++) {
     _mm_store_si128((__m128i*)(line + 8 * g), Ssse3Group(row, &columns, g));
@@ -266,12 +305,51 @@ AVX2_TARGET static void Avx2Vertical(const SCALER_PLAN* plan, const USHORT* uppe
   ScalerVerticalBytesBiased(upper, lower, weight, out, n, bytes);
 }
 
+AVX2_TARGET static void Avx2VerticalPair(const SCALER_PLAN* plan, const USHORT* upper,
+                                         const USHORT* lower, ULONG firstWeight,
+                                         ULONG secondWeight, UCHAR* firstOut, UCHAR* secondOut) {
+  if (firstWeight >= SCALER_WEIGHT_ONE || secondWeight >= SCALER_WEIGHT_ONE) {
+    Avx2Vertical(plan, upper, lower, firstWeight, firstOut);
+    Avx2Vertical(plan, upper, lower, secondWeight, secondOut);
+    return;
+  }
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m256i weightA = _mm256_set1_epi16((SHORT)(2 * firstWeight));
+  __m256i weightB = _mm256_set1_epi16((SHORT)(2 * secondWeight));
+  LONG n = 0;
+  for (; n + 32 <= bytes; n += 32) {
+    __m256i up0 = _mm256_load_si256((const __m256i*)(upper + n));
+    __m256i up1 = _mm256_load_si256((const __m256i*)(upper + n + 16));
+    __m256i d0 = _mm256_sub_epi16(_mm256_load_si256((const __m256i*)(lower + n)), up0);
+    __m256i d1 = _mm256_sub_epi16(_mm256_load_si256((const __m256i*)(lower + n + 16)), up1);
+    d0 = _mm256_add_epi16(d0, d0);
+    d1 = _mm256_add_epi16(d1, d1);
+    __m256i a0 = _mm256_srli_epi16(_mm256_add_epi16(up0, _mm256_mulhi_epi16(d0, weightA)), 6);
+    __m256i a1 = _mm256_srli_epi16(_mm256_add_epi16(up1, _mm256_mulhi_epi16(d1, weightA)), 6);
+    __m256i b0 = _mm256_srli_epi16(_mm256_add_epi16(up0, _mm256_mulhi_epi16(d0, weightB)), 6);
+    __m256i b1 = _mm256_srli_epi16(_mm256_add_epi16(up1, _mm256_mulhi_epi16(d1, weightB)), 6);
+    _mm256_storeu_si256((__m256i*)(firstOut + n),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(a0, a1), 0xD8));
+    _mm256_storeu_si256((__m256i*)(secondOut + n),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(b0, b1), 0xD8));
+  }
+  if (n + 16 <= bytes) {
+    _mm_storeu_si128((__m128i*)(firstOut + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * firstWeight))));
+    _mm_storeu_si128((__m128i*)(secondOut + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * secondWeight))));
+    n += 16;
+  }
+  ScalerVerticalBytesBiased(upper, lower, firstWeight, firstOut, n, bytes);
+  ScalerVerticalBytesBiased(upper, lower, secondWeight, secondOut, n, bytes);
+}
+
 static const SCALER_PASSES Sse2Passes = {Sse2Horizontal, Sse2Vertical, Sse2PrepareColumns,
-                                         Sse2ColumnBytes};
+                                         Sse2ColumnBytes, Sse2VerticalPair};
 static const SCALER_PASSES Ssse3Passes = {Ssse3Horizontal, Sse2Vertical, ShufflePrepareColumns,
-                                          ShuffleColumnBytes};
+                                          ShuffleColumnBytes, Sse2VerticalPair};
 static const SCALER_PASSES Avx2Passes = {Avx2Horizontal, Avx2Vertical, ShufflePrepareColumns,
-                                         ShuffleColumnBytes};
+                                         ShuffleColumnBytes, Avx2VerticalPair};
 
 const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path) {
   switch (path) {
