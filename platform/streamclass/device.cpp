@@ -43,7 +43,10 @@ Device::Device(StreamClass& cls, PDRIVER_OBJECT driver, const HW_INITIALIZATION_
 Device::~Device() = default;
 
 void Device::Release() {
-  for (auto& stream : streams_) ReleaseDriverMemory(stream->extension_);
+  for (auto& stream : streams_) {
+    ReleaseDriverMemory(stream->extension_);
+    stream->object_.HwStreamExtension = nullptr;
+  }
   ReleaseDriverMemory(extension_);
   if (functional_ != nullptr && !removed_) {
     if (physical_ != nullptr) IoDetachDevice(physical_);
@@ -78,12 +81,13 @@ Device::Result Device::SendRequest(Request::Kind kind, Stream* stream, SRB_COMMA
   } else {
     stream->object_.ReceiveControlPacket(srb);
   }
+  const bool completedInCall = request->completed;
   if (!request->completed) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
   request->waiter = nullptr;
   kernel::ForgetKernelObjectsIn(&done, sizeof done);
-  return Result{srb->Status, srb->ActualBytesTransferred, srb->CommandData};
+  return Result{srb->Status, srb->ActualBytesTransferred, srb->CommandData, completedInCall};
 }
 
 // --- Start-up -----------------------------------------------------------------------------------
@@ -416,6 +420,17 @@ Stream* Device::OpenStream(ULONG number, const KSDATAFORMAT* format, NTSTATUS* s
     ReleaseDriverMemory(stream->extension_);
     return nullptr;
   }
+  stream->open_ = true;
+  streams_.push_back(std::move(stream));
+  return streams_.back().get();
+}
+
+Stream* Device::AdoptStream(ULONG number, PHW_RECEIVE_STREAM_DATA_SRB data,
+                            PHW_RECEIVE_STREAM_CONTROL_SRB control, ULONG mediaSpecificBytes) {
+  auto stream = std::make_unique<Stream>(*this, number, nullptr);
+  stream->object_.ReceiveDataPacket = data;
+  stream->object_.ReceiveControlPacket = control;
+  stream->object_.StreamHeaderMediaSpecific = mediaSpecificBytes;
   stream->open_ = true;
   streams_.push_back(std::move(stream));
   return streams_.back().get();

@@ -13,8 +13,10 @@ Stream::Stream(Device& device, ULONG number, const KSDATAFORMAT* format)
   object_.StreamNumber = number;
   object_.HwStreamExtension = extension_.empty() ? nullptr : extension_.data();
   object_.HwDeviceExtension = device.Extension();
-  format_.assign((format->FormatSize + 7) / 8, 0);
-  std::memcpy(format_.data(), format, format->FormatSize);
+  if (format != nullptr) {
+    format_.assign((format->FormatSize + 7) / 8, 0);
+    std::memcpy(format_.data(), format, format->FormatSize);
+  }
 }
 
 Stream::~Stream() = default;

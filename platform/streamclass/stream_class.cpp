@@ -9,6 +9,7 @@
 
 #include "kernel/internal.h"
 #include "kernel/io.h"
+#include "kernel/pool.h"
 
 namespace lumo::streamclass {
 
@@ -67,7 +68,12 @@ void ReleaseDriverMemory(std::vector<uint8_t>& memory) {
   std::vector<uint8_t>().swap(memory);
 }
 
-StreamClass::StreamClass(Simulation& sim) : sim_(sim) {}
+// The pool and the I/O manager are made first, so that they are torn down after the class,
+// which frees device objects and checks the minidriver's memory at its own teardown.
+StreamClass::StreamClass(Simulation& sim) : sim_(sim) {
+  sim.Get<kernel::Pool>();
+  sim.Get<kernel::IoManager>();
+}
 
 StreamClass::~StreamClass() = default;
 

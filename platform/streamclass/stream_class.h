@@ -88,6 +88,8 @@ struct Read {
   // The media-specific bytes behind the header.
   void* MediaSpecific() { return StreamHeader() + 1; }
   bool Completed() const { return request->completed; }
+  bool Outstanding() const { return request->outstanding; }
+  PHW_STREAM_REQUEST_BLOCK Srb() { return request->srb(); }
   NTSTATUS Status() { return request->srb()->Status; }
 };
 
@@ -212,6 +214,7 @@ class Device {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG actualBytes = 0;
     HW_STREAM_REQUEST_BLOCK::_CommandData commandData{};  // as the minidriver left it
+    bool completedInCall = false;  // completed before the minidriver's routine returned
   };
   Result SendDeviceRequest(SRB_COMMAND command,
                            const std::function<void(HW_STREAM_REQUEST_BLOCK&)>& prepare = {},
@@ -246,6 +249,16 @@ class Device {
 
   // Opens stream `number` with format (FormatSize bytes). Null and *status on failure.
   Stream* OpenStream(ULONG number, const KSDATAFORMAT* format, NTSTATUS* status);
+  // A stream set up without SRB_OPEN_STREAM, as a minidriver's open would leave it: the
+  // zero-filled extension, the given routines and media-specific header size. For tests of a
+  // minidriver's stream-level routines (cancel, time-out) on their own.
+  Stream* AdoptStream(ULONG number, PHW_RECEIVE_STREAM_DATA_SRB data,
+                      PHW_RECEIVE_STREAM_CONTROL_SRB control, ULONG mediaSpecificBytes);
+
+  // Deletes the functional device object and frees the extensions (the verifier looks for
+  // kernel objects still in use inside them), without asking the minidriver: the end of a test
+  // whose subject is not removal. Also done for every device left at teardown.
+  void Release();
 
   // Property tables reported for the device; set index or -1.
   int FindDevicePropertySet(const GUID& set) const;
@@ -259,8 +272,6 @@ class Device {
   NTSTATUS HandlePnp(PIRP irp);
   Result SendRequest(Request::Kind kind, Stream* stream, SRB_COMMAND command,
                      const std::function<void(HW_STREAM_REQUEST_BLOCK&)>& prepare, PIRP irp);
-  // Frees what the minidriver was given (extensions) and the device object, at teardown.
-  void Release();
 
   StreamClass& cls_;
   PDRIVER_OBJECT driver_;
