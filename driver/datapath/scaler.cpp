@@ -361,6 +361,8 @@ BOOLEAN ScalerPathAvailable(SCALER_PATH path) {
       return (features & SCALER_CPU_SSSE3) != 0;
     case ScalerPathAvx2:
       return (features & SCALER_CPU_AVX2) != 0;
+    case ScalerPathAvx512:
+      return (features & SCALER_CPU_AVX512) != 0;
     default:
       return FALSE;
   }
@@ -385,6 +387,8 @@ const char* ScalerPathName(SCALER_PATH path) {
       return "ssse3";
     case ScalerPathAvx2:
       return "avx2";
+    case ScalerPathAvx512:
+      return "avx512";
     default:
       return "unknown";
   }

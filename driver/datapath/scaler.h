@@ -60,14 +60,15 @@ typedef enum _SCALER_PATH {
   ScalerPathSse2 = 1,
   ScalerPathSsse3 = 2,
   ScalerPathAvx2 = 3,
-  ScalerPathCount = 4
+  ScalerPathAvx512 = 4,  // AVX-512 BW with byte permutes (VBMI)
+  ScalerPathCount = 5
 } SCALER_PATH;
 
 // Whether this processor (and this build) can run the pass.
 BOOLEAN ScalerPathAvailable(SCALER_PATH path);
 // The fastest available pass.
 SCALER_PATH ScalerFastestPath(void);
-// Short lower-case name: "scalar", "sse2", "ssse3", "avx2".
+// Short lower-case name: "scalar", "sse2", "ssse3", "avx2", "avx512".
 const char* ScalerPathName(SCALER_PATH path);
 
 // ScalePackedYuv422 with a chosen pass. A pass the processor does not offer returns

@@ -16,6 +16,10 @@ ULONG ScalerQueryProcessorFeatures(void) {
   if (__builtin_cpu_supports("avx2")) {
     features |= SCALER_CPU_AVX2;
   }
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vbmi")) {
+    features |= SCALER_CPU_AVX512;
+  }
 #endif
   return features;
 }

@@ -131,4 +131,5 @@ void ScalerVerticalBytesBiased(const USHORT* upper, const USHORT* lower, ULONG w
 #define SCALER_CPU_SSE2 0x1
 #define SCALER_CPU_SSSE3 0x2
 #define SCALER_CPU_AVX2 0x4
+#define SCALER_CPU_AVX512 0x8  // AVX-512 F, BW and VBMI
 ULONG ScalerQueryProcessorFeatures(void);

@@ -1,5 +1,6 @@
 // The scaler's vector passes: SSE2 (the baseline of every target processor, and the only vector
-// state the target kernel saves for a driver), SSSE3 and AVX2 (host builds). Each gives exactly
+// state the target kernel saves for a driver), SSSE3, AVX2 and AVX-512 (host builds: the target
+// kernel does not save the wide registers). Each gives exactly
 // the bytes of the reference passes; only the arithmetic is rearranged.
 //
 // Line buffers here hold the reference value + 32 (N = L + 32), so that the vertical rounding
@@ -22,6 +23,9 @@
 
 #if defined(__i386__) || defined(__x86_64__)
 
+// GCC 12's AVX-512 intrinsic headers start their results from a self-initialised "undefined"
+// value, which -Wmaybe-uninitialized reports at every inlined use; the value is never read.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #define SSE2_TARGET __attribute__((target("sse2")))
@@ -344,12 +348,167 @@ AVX2_TARGET static void Avx2VerticalPair(const SCALER_PLAN* plan, const USHORT* 
   ScalerVerticalBytesBiased(upper, lower, secondWeight, secondOut, n, bytes);
 }
 
+// --- AVX-512 -------------------------------------------------------------------------------------
+// Blocks of eight destination elements gathered by one byte permute from a 64-byte window; the
+// shuffle groups of the SSSE3 form serve what is left of the row. The column block holds the
+// shuffle tables first, then:
+//   LONG  BlockOffset[blocks]       byte offset of the window (left element of the first)
+//   UCHAR BlockMask[blocks][64]     per 16-bit lane: window byte of b, then of a
+//   SHORT BlockWeight[blocks][32]   2 x right weight per 16-bit lane
+#define AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define BLOCK_ELEMENTS 8
+#define WINDOW_ELEMENTS 16
+
+typedef struct _BLOCK_COLUMNS {
+  LONG* Offset;
+  UCHAR* Mask;
+  SHORT* Weight;
+  LONG Blocks;  // leading blocks whose window lies inside the source row
+} BLOCK_COLUMNS;
+
+static void LocateBlockColumns(const SCALER_PLAN* plan, BLOCK_COLUMNS* blocks) {
+  LONG count = plan->WrittenWidth / BLOCK_ELEMENTS;
+  PUCHAR base = (PUCHAR)plan->FastColumns + RoundUp32(ShuffleColumnBytes(plan));
+  blocks->Blocks = *(LONG*)base;
+  base += 32;
+  blocks->Offset = (LONG*)base;
+  base += RoundUp32(count * (LONG)sizeof(LONG));
+  blocks->Mask = base;
+  base += 64 * count;
+  blocks->Weight = (SHORT*)base;
+}
+
+static LONG BlockColumnBytes(const SCALER_PLAN* plan) {
+  LONG count = plan->WrittenWidth / BLOCK_ELEMENTS;
+  return RoundUp32(ShuffleColumnBytes(plan)) + 32 + RoundUp32(count * (LONG)sizeof(LONG)) +
+         128 * count;
+}
+
+static void BlockPrepareColumns(PSCALER_PLAN plan) {
+  ShufflePrepareColumns(plan);
+  BLOCK_COLUMNS blocks;
+  LocateBlockColumns(plan, &blocks);
+  LONG count = plan->WrittenWidth / BLOCK_ELEMENTS;
+  LONG eligible = 0;
+  for (LONG b = 0; b < count; b++) {
+    LONG first = plan->ColumnOffsets[BLOCK_ELEMENTS * b] / SCALER_ELEMENT_BYTES;
+    LONG last = plan->ColumnOffsets[BLOCK_ELEMENTS * b + BLOCK_ELEMENTS - 1] /
+                SCALER_ELEMENT_BYTES;
+    if (first + WINDOW_ELEMENTS - 1 > plan->LastColumn || last - first + 1 >= WINDOW_ELEMENTS ||
+        last < first) {
+      break;
+    }
+    blocks.Offset[b] = plan->ColumnOffsets[BLOCK_ELEMENTS * b];
+    for (LONG e = 0; e < BLOCK_ELEMENTS; e++) {
+      LONG k = BLOCK_ELEMENTS * b + e;
+      ShuffleElement(plan, k, plan->ColumnOffsets[k] / SCALER_ELEMENT_BYTES - first,
+                     blocks.Mask + 64 * b + 8 * e, blocks.Weight + 32 * b + 4 * e);
+    }
+    eligible = b + 1;
+  }
+  *(LONG*)((PUCHAR)plan->FastColumns + RoundUp32(ShuffleColumnBytes(plan))) = eligible;
+}
+
+AVX512_TARGET static void Avx512Horizontal(const SCALER_PLAN* plan, const UCHAR* row,
+                                           USHORT* line) {
+  BLOCK_COLUMNS blocks;
+  LocateBlockColumns(plan, &blocks);
+  const __m512i bias = _mm512_set1_epi16(BIAS_TIMES_64);
+  const __m512i differenceCoefficients = _mm512_set1_epi16((SHORT)DIFFERENCE_COEFFICIENTS);
+  const __m512i leftCoefficients = _mm512_set1_epi16((SHORT)LEFT_COEFFICIENTS);
+  for (LONG b = 0; b < blocks.Blocks; b++) {
+    __m512i window = _mm512_loadu_si512((const void*)(row + blocks.Offset[b]));
+    __m512i pairs =
+        _mm512_permutexvar_epi8(_mm512_loadu_si512((const void*)(blocks.Mask + 64 * b)), window);
+    __m512i difference = _mm512_maddubs_epi16(pairs, differenceCoefficients);
+    __m512i left = _mm512_maddubs_epi16(pairs, leftCoefficients);
+    __m512i fraction =
+        _mm512_mulhrs_epi16(difference, _mm512_loadu_si512((const void*)(blocks.Weight + 32 * b)));
+    _mm512_storeu_si512((void*)(line + 32 * b),
+                        _mm512_add_epi16(_mm512_add_epi16(left, fraction), bias));
+  }
+  SHUFFLE_COLUMNS columns;
+  LocateShuffleColumns(plan, &columns);
+  LONG g = blocks.Blocks * (BLOCK_ELEMENTS / 2);
+  for (; g < plan->FastColumnGroups; g++) {
+    _mm_store_si128((__m128i*)(line + 8 * g), Ssse3Group(row, &columns, g));
+  }
+  ScalerHorizontalElementsBiased(plan, row, line, 2 * g, plan->WrittenWidth);
+}
+
+// Sixty-four output bytes of one row from 64 entries of each line (d2 = 2 x (lower - upper)).
+AVX512_TARGET static inline __m512i Avx512Blend64(__m512i up0, __m512i up1, __m512i d0,
+                                                  __m512i d1, __m512i weight) {
+  __m512i out0 = _mm512_srli_epi16(_mm512_add_epi16(up0, _mm512_mulhi_epi16(d0, weight)), 6);
+  __m512i out1 = _mm512_srli_epi16(_mm512_add_epi16(up1, _mm512_mulhi_epi16(d1, weight)), 6);
+  // The pack works per 128-bit quarter; the permute puts the eight halves back in order.
+  return _mm512_permutexvar_epi64(_mm512_set_epi64(7, 5, 3, 1, 6, 4, 2, 0),
+                                  _mm512_packus_epi16(out0, out1));
+}
+
+AVX512_TARGET static void Avx512Vertical(const SCALER_PLAN* plan, const USHORT* upper,
+                                         const USHORT* lower, ULONG weight, UCHAR* out) {
+  NormaliseWeight(&upper, lower, &weight);
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m512i weight2 = _mm512_set1_epi16((SHORT)(2 * weight));
+  LONG n = 0;
+  for (; n + 64 <= bytes; n += 64) {
+    __m512i up0 = _mm512_loadu_si512((const void*)(upper + n));
+    __m512i up1 = _mm512_loadu_si512((const void*)(upper + n + 32));
+    __m512i d0 = _mm512_sub_epi16(_mm512_loadu_si512((const void*)(lower + n)), up0);
+    __m512i d1 = _mm512_sub_epi16(_mm512_loadu_si512((const void*)(lower + n + 32)), up1);
+    d0 = _mm512_add_epi16(d0, d0);
+    d1 = _mm512_add_epi16(d1, d1);
+    _mm512_storeu_si512((void*)(out + n), Avx512Blend64(up0, up1, d0, d1, weight2));
+  }
+  for (; n + 16 <= bytes; n += 16) {
+    _mm_storeu_si128((__m128i*)(out + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * weight))));
+  }
+  ScalerVerticalBytesBiased(upper, lower, weight, out, n, bytes);
+}
+
+AVX512_TARGET static void Avx512VerticalPair(const SCALER_PLAN* plan, const USHORT* upper,
+                                             const USHORT* lower, ULONG firstWeight,
+                                             ULONG secondWeight, UCHAR* firstOut,
+                                             UCHAR* secondOut) {
+  if (firstWeight >= SCALER_WEIGHT_ONE || secondWeight >= SCALER_WEIGHT_ONE) {
+    Avx512Vertical(plan, upper, lower, firstWeight, firstOut);
+    Avx512Vertical(plan, upper, lower, secondWeight, secondOut);
+    return;
+  }
+  LONG bytes = SCALER_ELEMENT_BYTES * plan->WrittenWidth;
+  __m512i weightA = _mm512_set1_epi16((SHORT)(2 * firstWeight));
+  __m512i weightB = _mm512_set1_epi16((SHORT)(2 * secondWeight));
+  LONG n = 0;
+  for (; n + 64 <= bytes; n += 64) {
+    __m512i up0 = _mm512_loadu_si512((const void*)(upper + n));
+    __m512i up1 = _mm512_loadu_si512((const void*)(upper + n + 32));
+    __m512i d0 = _mm512_sub_epi16(_mm512_loadu_si512((const void*)(lower + n)), up0);
+    __m512i d1 = _mm512_sub_epi16(_mm512_loadu_si512((const void*)(lower + n + 32)), up1);
+    d0 = _mm512_add_epi16(d0, d0);
+    d1 = _mm512_add_epi16(d1, d1);
+    _mm512_storeu_si512((void*)(firstOut + n), Avx512Blend64(up0, up1, d0, d1, weightA));
+    _mm512_storeu_si512((void*)(secondOut + n), Avx512Blend64(up0, up1, d0, d1, weightB));
+  }
+  for (; n + 16 <= bytes; n += 16) {
+    _mm_storeu_si128((__m128i*)(firstOut + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * firstWeight))));
+    _mm_storeu_si128((__m128i*)(secondOut + n),
+                     Sse2Blend16(upper + n, lower + n, _mm_set1_epi16((SHORT)(2 * secondWeight))));
+  }
+  ScalerVerticalBytesBiased(upper, lower, firstWeight, firstOut, n, bytes);
+  ScalerVerticalBytesBiased(upper, lower, secondWeight, secondOut, n, bytes);
+}
+
 static const SCALER_PASSES Sse2Passes = {Sse2Horizontal, Sse2Vertical, Sse2PrepareColumns,
                                          Sse2ColumnBytes, Sse2VerticalPair};
 static const SCALER_PASSES Ssse3Passes = {Ssse3Horizontal, Sse2Vertical, ShufflePrepareColumns,
                                           ShuffleColumnBytes, Sse2VerticalPair};
 static const SCALER_PASSES Avx2Passes = {Avx2Horizontal, Avx2Vertical, ShufflePrepareColumns,
                                          ShuffleColumnBytes, Avx2VerticalPair};
+static const SCALER_PASSES Avx512Passes = {Avx512Horizontal, Avx512Vertical, BlockPrepareColumns,
+                                           BlockColumnBytes, Avx512VerticalPair};
 
 const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path) {
   switch (path) {
@@ -359,6 +518,8 @@ const SCALER_PASSES* ScalerVectorPasses(SCALER_PATH path) {
       return &Ssse3Passes;
     case ScalerPathAvx2:
       return &Avx2Passes;
+    case ScalerPathAvx512:
+      return &Avx512Passes;
     default:
       return NULL;
   }

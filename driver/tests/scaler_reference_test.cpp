@@ -418,7 +418,7 @@ TEST(ScalerChecks, EachCheckAlone) {
 // --- Scratch memory -----------------------------------------------------------------------------
 
 TEST(ScalerScratch, EachFailedBlockReleasesTheOthersAndLeavesTheDestination) {
-  for (SCALER_PATH path : {ScalerPathScalar, ScalerPathSse2, ScalerPathAvx2}) {
+  for (SCALER_PATH path : {ScalerPathScalar, ScalerPathSse2, ScalerPathAvx2, ScalerPathAvx512}) {
     if (!ScalerPathAvailable(path)) continue;
     const int blocks = path == ScalerPathScalar ? 6 : 7;
     for (int failing = 1; failing <= blocks + 1; failing++) {
