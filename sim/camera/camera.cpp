@@ -448,7 +448,16 @@ void Camera::AdvanceVideo(uint64_t interval, uint32_t packetSize) {
   }
 }
 
-void Camera::WriteHeader(uint8_t* out, uint8_t type) const {
+uint8_t Camera::StatusByteAt(usb::BusTime time) {
+  // Packets are asked for in time order, so changes already reached can be folded in.
+  while (!buttonChanges_.empty() && buttonChanges_.front().first <= time) {
+    buttonPressed_ = buttonChanges_.front().second;
+    buttonChanges_.pop_front();
+  }
+  return buttonPressed_ ? kStatusPressed : kStatusIdle;
+}
+
+void Camera::WriteHeader(uint8_t* out, uint8_t type, usb::BusTime time) {
   std::memset(out, 0, kPacketHeaderSize);
   if (type != kPacketTypeStatus) {
     const uint32_t sequence = current_.params.sequence;
@@ -458,7 +467,7 @@ void Camera::WriteHeader(uint8_t* out, uint8_t type) const {
     out[kHeaderOffsetFrameNumber] = static_cast<uint8_t>((sequence & 0x7F) << 1);
   }
   out[kHeaderOffsetType] = type;
-  out[kHeaderOffsetStatus] = StatusByte();
+  out[kHeaderOffsetStatus] = StatusByteAt(time);
 }
 
 void Camera::FillPayload(uint32_t offset, uint32_t length, uint8_t* out) {
@@ -489,18 +498,18 @@ usb::PacketResult Camera::InPacket(uint8_t endpointAddress, uint64_t interval, u
   if (packetSize < kPacketHeaderSize) return {0, false};
   AdvanceVideo(interval, packetSize);
   uint32_t length = kPacketHeaderSize;
+  const usb::BusTime now = IntervalTime(interval);
   if (frameActive_ && interval >= current_.firstInterval) {
     const uint32_t index = static_cast<uint32_t>(interval - current_.firstInterval);
     const uint32_t offset = index * currentPayloadPerPacket_;
     const uint32_t payload = std::min(currentPayloadPerPacket_, current_.imageBytes - offset);
-    WriteHeader(buffer, index == 0 ? kPacketTypeFrameStart : kPacketTypeContinuation);
+    WriteHeader(buffer, index == 0 ? kPacketTypeFrameStart : kPacketTypeContinuation, now);
     FillPayload(offset, std::min(payload, packetSize - kPacketHeaderSize), buffer + kPacketHeaderSize);
     length += payload;
   } else {
-    WriteHeader(buffer, kPacketTypeStatus);
+    WriteHeader(buffer, kPacketTypeStatus, now);
   }
   usb::PacketResult result{length, false};
-  const usb::BusTime now = IntervalTime(interval);
   if (faults_.Fire(FaultKind::kPacketError, now)) result.error = true;
   if (faults_.Fire(FaultKind::kPacketShort, now)) result.length = std::min<uint32_t>(length, 8);
   return result;
@@ -508,21 +517,29 @@ usb::PacketResult Camera::InPacket(uint8_t endpointAddress, uint64_t interval, u
 
 usb::Fault Camera::CheckFault(usb::FaultPoint point, uint8_t endpointAddress, usb::BusTime now) {
   if (faults_.Empty()) return usb::Fault::kNone;
+  // Both kinds of a point count the opportunity; the more severe one wins when both fire.
   switch (point) {
-    case usb::FaultPoint::kControl:
-      if (faults_.Fire(FaultKind::kControlNoAnswer, now)) return usb::Fault::kControlNoAnswer;
-      if (faults_.Fire(FaultKind::kControlStall, now)) return usb::Fault::kControlStall;
+    case usb::FaultPoint::kControl: {
+      const bool noAnswer = faults_.Fire(FaultKind::kControlNoAnswer, now);
+      const bool stall = faults_.Fire(FaultKind::kControlStall, now);
+      if (noAnswer) return usb::Fault::kControlNoAnswer;
+      if (stall) return usb::Fault::kControlStall;
       break;
-    case usb::FaultPoint::kTransfer:
-      if (faults_.Fire(FaultKind::kTransferFail, now)) return usb::Fault::kTransferFail;
-      if (faults_.Fire(FaultKind::kTransferAllPacketsFail, now)) {
-        return usb::Fault::kTransferAllPacketsFail;
-      }
+    }
+    case usb::FaultPoint::kTransfer: {
+      const bool fail = faults_.Fire(FaultKind::kTransferFail, now);
+      const bool allPackets = faults_.Fire(FaultKind::kTransferAllPacketsFail, now);
+      if (fail) return usb::Fault::kTransferFail;
+      if (allPackets) return usb::Fault::kTransferAllPacketsFail;
       break;
-    case usb::FaultPoint::kPort:
-      if (faults_.Fire(FaultKind::kUnplug, now)) return usb::Fault::kUnplug;
-      if (faults_.Fire(FaultKind::kPortDisable, now)) return usb::Fault::kPortDisable;
+    }
+    case usb::FaultPoint::kPort: {
+      const bool unplug = faults_.Fire(FaultKind::kUnplug, now);
+      const bool disable = faults_.Fire(FaultKind::kPortDisable, now);
+      if (unplug) return usb::Fault::kUnplug;
+      if (disable) return usb::Fault::kPortDisable;
       break;
+    }
   }
   return usb::Fault::kNone;
 }

@@ -53,10 +53,13 @@ class Camera final : public usb::DeviceModel {
                         usb::BusTime now) override;
 
   // --- What a person or a test does to the hardware -----------------------------------------
-  void PressButton() { buttonPressed_ = true; }
-  void ReleaseButton() { buttonPressed_ = false; }
-  bool ButtonPressed() const { return buttonPressed_; }
-  uint8_t StatusByte() const { return buttonPressed_ ? kStatusPressed : kStatusIdle; }
+  // The button goes down or up at virtual time `at` (not earlier than a change already made);
+  // packets of the intervals that start at or after `at` carry the new status byte.
+  void PressButton(usb::BusTime at) { buttonChanges_.push_back({at, true}); }
+  void ReleaseButton(usb::BusTime at) { buttonChanges_.push_back({at, false}); }
+  bool ButtonPressed() const {
+    return buttonChanges_.empty() ? buttonPressed_ : buttonChanges_.back().second;
+  }
   FaultPlan& Faults() { return faults_; }
 
   // --- Observation (the hardware's truth) ---------------------------------------------------
@@ -96,7 +99,8 @@ class Camera final : public usb::DeviceModel {
   void AdvanceVideo(uint64_t interval, uint32_t packetSize);
   void StartFrame(uint64_t interval, uint32_t packetSize);
   void FillPayload(uint32_t offset, uint32_t length, uint8_t* out);
-  void WriteHeader(uint8_t* out, uint8_t type) const;
+  void WriteHeader(uint8_t* out, uint8_t type, usb::BusTime time);
+  uint8_t StatusByteAt(usb::BusTime time);
 
   CameraOptions options_;
   FaultPlan faults_;
@@ -106,7 +110,8 @@ class Camera final : public usb::DeviceModel {
   uint16_t auxReadData_ = 0;
   bool auxError_ = false;
   usb::BusTime auxBusyUntil_ = 0;
-  bool buttonPressed_ = false;
+  bool buttonPressed_ = false;  // before the first pending change
+  std::deque<std::pair<usb::BusTime, bool>> buttonChanges_;
 
   std::vector<uint8_t> deviceDescriptor_;
   std::vector<uint8_t> configuration_;

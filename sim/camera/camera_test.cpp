@@ -348,14 +348,16 @@ TEST(CameraVideo, PowerDownStopsVideoAndTheBridgeTableBringsItBack) {
 TEST(CameraButton, StatusByteFollowsTheButtonInEveryHeader) {
   CameraHost host;
   host.Configure(1);
-  uint64_t at = host.NextInterval();
-  EXPECT_EQ(Poll(host.camera_, at, 1)[0].bytes[kHeaderOffsetStatus], kStatusIdle);
-  host.camera_.PressButton();
-  for (const Packet& p : Poll(host.camera_, at + 1, 10)) {
-    EXPECT_EQ(p.bytes[kHeaderOffsetStatus], kStatusPressed);
+  const uint64_t at = host.NextInterval();
+  // Pressed at the start of interval at + 1, released half-way into interval at + 11.
+  host.camera_.PressButton(usb::BusTime(at + 1) * 1250);
+  host.camera_.ReleaseButton(usb::BusTime(at + 11) * 1250 + 600);
+  EXPECT_TRUE(host.camera_.ButtonPressed() == false);
+  const std::vector<Packet> packets = Poll(host.camera_, at, 14);
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const bool pressed = i >= 1 && i <= 11;
+    EXPECT_EQ(packets[i].bytes[kHeaderOffsetStatus], pressed ? kStatusPressed : kStatusIdle) << i;
   }
-  host.camera_.ReleaseButton();
-  EXPECT_EQ(Poll(host.camera_, at + 11, 1)[0].bytes[kHeaderOffsetStatus], kStatusIdle);
   EXPECT_LT(kStatusPressed, kStatusIdle);
 }
 
