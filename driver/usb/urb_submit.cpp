@@ -100,9 +100,12 @@ NTSTATUS SubmitUrbSync(PDEVICE_CONTEXT Device, PURB Urb) {
   } else {
     IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
     if (Device->InitState == 0) {
-      // Built but not to be sent: the I/O manager owns such an IRP and frees it when it is
-      // completed, so it is completed here with the refusal instead of being freed directly.
+      // Built but not to be sent. The I/O manager owns a built IRP and frees it only when it
+      // is completed (IoFreeIrp is not for these), so the request is completed here with the
+      // refusal: first put on its first stack location, as if this driver had been sent it,
+      // so that the completion walks a real location up to the I/O manager.
       status = STATUS_DEVICE_DATA_ERROR;
+      IoSetNextIrpStackLocation(irp);
       irp->IoStatus.Status = status;
       irp->IoStatus.Information = 0;
       IoCompleteRequest(irp, IO_NO_INCREMENT);
