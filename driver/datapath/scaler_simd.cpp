@@ -78,14 +78,14 @@ static void LocateShuffleColumns(const SCALER_PLAN* plan, SHUFFLE_COLUMNS* colum
   columns->WindowOffset = (LONG*)base;
   base += RoundUp32(groups * (LONG)sizeof(LONG));
   columns->PairMask = base;
-  base += 16 * groups;
+  base += RoundUp32(16 * groups);
   columns->DoubleWeight = (SHORT*)base;
 }
 
 static LONG ShuffleColumnBytes(const SCALER_PLAN* plan) {
   LONG groups = plan->WrittenWidth / 2;
   // Never zero, so that a one-element destination still gets its (empty) block.
-  return RoundUp32(groups * (LONG)sizeof(LONG)) + 32 * groups + 32;
+  return RoundUp32(groups * (LONG)sizeof(LONG)) + RoundUp32(16 * groups) + 16 * groups + 32;
 }
 
 // Mask bytes and doubled weight of one element whose left element lies `shift` elements into
