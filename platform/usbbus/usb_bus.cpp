@@ -546,7 +546,6 @@ void UsbBus::Enqueue(UsbPort& port, std::unique_ptr<UsbPort::Transfer> owned, Co
     return;
   }
   port.transfers_.push_back(std::move(owned));
-  UsbPort* p = &port;
   const uint64_t id = transfer->id;
   const VirtualTime d = usb::IntervalDuration(port.device_->GetSpeed());
   switch (transfer->kind) {
@@ -556,59 +555,64 @@ void UsbBus::Enqueue(UsbPort& port, std::unique_ptr<UsbPort::Transfer> owned, Co
       break;
     case TransferKind::kIsochronous:
       ++port.stats_.isochronousTransfers;
-      transfer->event = sim_.ScheduleAt(
-          static_cast<VirtualTime>(transfer->endInterval) * d,
-          [this, p, id] {
-            Completions completions;
-            KIRQL irql;
-            KeAcquireSpinLock(&lock_, &irql);
-            CompleteIsochronous(*p, id, completions);
-            KeReleaseSpinLock(&lock_, irql);
-            Flush(completions);
-          },
-          "usb.iso");
+      transfer->event = ScheduleTransferEvent(static_cast<VirtualTime>(transfer->endInterval) * d,
+                                              port, EventKind::kIsochronous, id);
       break;
     case TransferKind::kBulk:
       ++port.stats_.bulkTransfers;
-      transfer->event = sim_.ScheduleAt(
-          static_cast<VirtualTime>(CurrentInterval(port)) * d,
-          [this, p, id] {
-            Completions completions;
-            KIRQL irql;
-            KeAcquireSpinLock(&lock_, &irql);
-            PollBulk(*p, id, completions);
-            KeReleaseSpinLock(&lock_, irql);
-            Flush(completions);
-          },
-          "usb.bulk");
+      transfer->event = ScheduleTransferEvent(static_cast<VirtualTime>(CurrentInterval(port)) * d,
+                                              port, EventKind::kBulk, id);
       break;
     case TransferKind::kPortReset:
-      transfer->event = sim_.ScheduleAt(
-          sim_.Now() + port.options_.portResetTime,
-          [this, p, id] {
-            Completions completions;
-            KIRQL irql;
-            KeAcquireSpinLock(&lock_, &irql);
-            if (UsbPort::Transfer* t = FindTransfer(*p, id)) {
-              USBD_STATUS status = USBD_STATUS_DEVICE_GONE;
-              if (p->connected_) {
-                p->enabled_ = true;
-                ++p->stats_.portResets;
-                p->device_->PortReset(sim_.Now());
-                for (auto& pipe : p->pipes_) {
-                  pipe->nextFree = 0;
-                  pipe->halted = false;
-                }
-                status = USBD_STATUS_SUCCESS;
-              }
-              Finish(*p, t, status, completions);
-            }
-            KeReleaseSpinLock(&lock_, irql);
-            Flush(completions);
-          },
-          "usb.reset");
+      transfer->event = ScheduleTransferEvent(sim_.Now() + port.options_.portResetTime, port,
+                                              EventKind::kPortReset, id);
       break;
   }
+}
+
+kernel::Simulation::EventId UsbBus::ScheduleTransferEvent(VirtualTime when, UsbPort& port,
+                                                          EventKind kind, uint64_t id) {
+  size_t index = 0;
+  while (ports_[index].get() != &port) ++index;
+  const uint64_t key = (uint64_t(index) << 56) | (uint64_t(kind) << 48) | id;
+  static const char* const kNames[] = {"usb.control", "usb.iso", "usb.bulk", "usb.reset"};
+  return sim_.ScheduleAt(when, [this, key] { OnTransferEvent(key); },
+                         kNames[static_cast<int>(kind)]);
+}
+
+void UsbBus::OnTransferEvent(uint64_t key) {
+  UsbPort& port = *ports_[key >> 56];
+  const auto kind = static_cast<EventKind>((key >> 48) & 0xFF);
+  const uint64_t id = key & ((uint64_t(1) << 48) - 1);
+  Completions done;
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  switch (kind) {
+    case EventKind::kControl: ExecuteControl(port, id, done); break;
+    case EventKind::kIsochronous: CompleteIsochronous(port, id, done); break;
+    case EventKind::kBulk: PollBulk(port, id, done); break;
+    case EventKind::kPortReset: ResetPort(port, id, done); break;
+  }
+  KeReleaseSpinLock(&lock_, irql);
+  Flush(done);
+}
+
+void UsbBus::ResetPort(UsbPort& port, uint64_t id, Completions& done) {
+  UsbPort::Transfer* t = FindTransfer(port, id);
+  if (!t) return;
+  t->event = 0;
+  USBD_STATUS status = USBD_STATUS_DEVICE_GONE;
+  if (port.connected_) {
+    port.enabled_ = true;
+    ++port.stats_.portResets;
+    port.device_->PortReset(sim_.Now());
+    for (auto& pipe : port.pipes_) {
+      pipe->nextFree = 0;
+      pipe->halted = false;
+    }
+    status = USBD_STATUS_SUCCESS;
+  }
+  Finish(port, t, status, done);
 }
 
 void UsbBus::Finish(UsbPort& port, UsbPort::Transfer* transfer, USBD_STATUS status,
@@ -638,7 +642,8 @@ void UsbBus::Flush(Completions& done) {
   KIRQL irql = KeGetCurrentIrql();
   const bool raise = irql < DISPATCH_LEVEL;
   if (raise) KeRaiseIrql(DISPATCH_LEVEL, &irql);
-  for (const Completion& c : done) {
+  for (size_t i = 0; i < done.size(); ++i) {
+    const Completion& c = done[i];
     c.irp->IoStatus.Status = c.status;
     c.irp->IoStatus.Information = 0;
     IoCompleteRequest(c.irp, IO_NO_INCREMENT);
@@ -654,19 +659,8 @@ void UsbBus::StartNextControl(UsbPort& port) {
   UsbPort::Transfer* head = port.controlQueue_.front();
   port.controlBusy_ = true;
   head->inFlight = true;
-  UsbPort* p = &port;
-  const uint64_t id = head->id;
-  head->event = sim_.ScheduleAt(
-      sim_.Now() + port.controlTime_,
-      [this, p, id] {
-        Completions completions;
-        KIRQL irql;
-        KeAcquireSpinLock(&lock_, &irql);
-        ExecuteControl(*p, id, completions);
-        KeReleaseSpinLock(&lock_, irql);
-        Flush(completions);
-      },
-      "usb.control");
+  head->event = ScheduleTransferEvent(sim_.Now() + port.controlTime_, port, EventKind::kControl,
+                                      head->id);
 }
 
 void UsbBus::ExecuteControl(UsbPort& port, uint64_t id, Completions& done) {
@@ -917,19 +911,9 @@ void UsbBus::PollBulk(UsbPort& port, uint64_t id, Completions& done) {
   UsbPort::Pipe* pipe = t->pipe;
   const VirtualTime d = usb::IntervalDuration(port.device_->GetSpeed());
   const uint64_t now = CurrentInterval(port);
-  UsbPort* p = &port;
   auto again = [&](uint64_t intervals) {
-    t->event = sim_.ScheduleAt(
-        static_cast<VirtualTime>(now + intervals) * d,
-        [this, p, id] {
-          Completions completions;
-          KIRQL irql;
-          KeAcquireSpinLock(&lock_, &irql);
-          PollBulk(*p, id, completions);
-          KeReleaseSpinLock(&lock_, irql);
-          Flush(completions);
-        },
-        "usb.bulk");
+    t->event = ScheduleTransferEvent(static_cast<VirtualTime>(now + intervals) * d, port,
+                                     EventKind::kBulk, id);
   };
   // Transfers of one pipe run in order.
   for (const auto& other : port.transfers_) {

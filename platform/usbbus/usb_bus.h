@@ -124,7 +124,42 @@ class UsbBus : public kernel::Component {
     PIRP irp;
     NTSTATUS status;
   };
-  using Completions = std::vector<Completion>;
+  // Requests to complete once the lock is released. The usual few stay inside the record, so
+  // a handler's stack holds no heap memory while it makes platform calls.
+  class Completions {
+   public:
+    void push_back(const Completion& c) {
+      if (count_ < kInline) {
+        inline_[count_] = c;
+      } else {
+        overflow_.push_back(c);
+      }
+      ++count_;
+    }
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    const Completion& operator[](size_t i) const {
+      return i < kInline ? inline_[i] : overflow_[i - kInline];
+    }
+    const Completion& back() const { return (*this)[count_ - 1]; }
+    void clear() {
+      count_ = 0;
+      overflow_.clear();
+    }
+
+   private:
+    static constexpr size_t kInline = 16;
+    Completion inline_[kInline];
+    size_t count_ = 0;
+    std::vector<Completion> overflow_;
+  };
+  enum class EventKind : uint8_t { kControl, kIsochronous, kBulk, kPortReset };
+  // Schedules the bus event of one transfer. The action captures only the bus and one packed
+  // key, which std::function keeps without allocating.
+  kernel::Simulation::EventId ScheduleTransferEvent(VirtualTime when, UsbPort& port,
+                                                    EventKind kind, uint64_t id);
+  void OnTransferEvent(uint64_t key);
+  void ResetPort(UsbPort& port, uint64_t id, Completions& done);
 
   static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
