@@ -116,8 +116,8 @@ void Simulation::State::WakeWaiters(uintptr_t address, KernelObject& object) {
   }
 }
 
-void Simulation::State::AcquiredLock(SimThread* thread, uintptr_t address,
-                                     const KernelObject& object, const void* site) {
+void Simulation::State::CheckLockOrder(SimThread* thread, const KernelObject& object,
+                                       const void* site) {
   const uint64_t id = object.id;
   for (const HeldLock& earlier : thread->held) {
     if (earlier.id == id) continue;
@@ -136,7 +136,11 @@ void Simulation::State::AcquiredLock(SimThread* thread, uintptr_t address,
                                           object.Name() + ": now " + lockOrder[forward] +
                                           "; before, " + reverse->second);
   }
-  thread->held.push_back(HeldLock{address, id, object.Name(), site});
+}
+
+void Simulation::State::AcquiredLock(SimThread* thread, uintptr_t address,
+                                     const KernelObject& object, const void* site) {
+  thread->held.push_back(HeldLock{address, object.id, object.Name(), site});
 }
 
 void Simulation::State::ReleasedLock(SimThread* thread, uintptr_t address) {
@@ -172,6 +176,7 @@ NTSTATUS Simulation::State::Wait(void* object, PLARGE_INTEGER timeout, const voi
   if (!found) found = &ExpectDispatcher(object, "KeWaitForSingleObject");
   const std::string name = found->Name();
   const bool recursion = found->kind == ObjectKind::Mutex && found->owner == thread;
+  if (IsLockLike(*found, address) && !recursion) CheckLockOrder(thread, *found, caller);
   if (TryAcquire(address, *found, thread)) {
     if (IsLockLike(*found, address) && !recursion) AcquiredLock(thread, address, *found, caller);
     Trace("wait", name, STATUS_SUCCESS);

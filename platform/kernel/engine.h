@@ -221,7 +221,9 @@ struct Simulation::State {
   bool TryAcquire(uintptr_t address, KernelObject& object, SimThread* thread);
   void Satisfy(KernelObject& object, SimThread* waiter, NTSTATUS status);
   void WakeWaiters(uintptr_t address, KernelObject& object);
-  // Lock bookkeeping for the order check; `site` is the code that took the lock.
+  // The order check, when `thread` is about to take `object` (before it may have to wait),
+  // and the bookkeeping once it holds it; `site` is the code that takes the lock.
+  void CheckLockOrder(SimThread* thread, const KernelObject& object, const void* site);
   void AcquiredLock(SimThread* thread, uintptr_t address, const KernelObject& object,
                     const void* site);
   void ReleasedLock(SimThread* thread, uintptr_t address);

@@ -31,6 +31,7 @@ void Simulation::State::AcquireSpinLockOf(SimThread* thread, PKSPIN_LOCK lock,
                             CodeName(object->spinSite));
     return;
   }
+  CheckLockOrder(thread, *object, site);
   SchedulePoint();
   object = &Expect(lock, ObjectKind::SpinLock, "acquiring a spin lock");
   while (object->spinOwner) {

@@ -814,6 +814,7 @@ void Simulation::VerifierFailure(std::string_view check, std::string message) {
   message += " [" + s.Where() + "]";
   s.reports.push_back(VerifierReport{std::string(check), message});
   s.Trace("verifier", check, 0);
+  if (s.options.verifierSink) s.options.verifierSink(s.reports.back());
   if (s.options.verifierFailuresFatal) {
     fprintf(stderr, "\n*** verifier: %.*s: %s\n*** seed %" PRIu64 "\n*** last events:\n%s",
             static_cast<int>(check.size()), check.data(), message.c_str(), s.options.seed,

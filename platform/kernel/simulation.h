@@ -36,6 +36,11 @@ constexpr VirtualTime kMicrosecond = 10;
 constexpr VirtualTime kMillisecond = 10'000;
 constexpr VirtualTime kSecond = 10'000'000;
 
+struct VerifierReport {
+  std::string check;    // short name of the check, e.g. "double-free", "irql", "deadlock"
+  std::string message;  // what happened and where
+};
+
 struct SimulationOptions {
   uint64_t seed = 1;
   int processors = 2;        // DPC contexts
@@ -48,6 +53,8 @@ struct SimulationOptions {
   // A verifier failure prints its report, the seed and the tail of the trace, then aborts.
   // Tests that commit a fault on purpose turn this off and read VerifierReports().
   bool verifierFailuresFatal = true;
+  // Also handed every report as it is made (tests read the reports of the teardown here).
+  std::function<void(const VerifierReport&)> verifierSink;
   // Record every platform call in the trace (large); scheduling and completions are always
   // recorded.
   bool traceEveryCall = false;
@@ -61,11 +68,6 @@ struct TraceEvent {
   std::string detail;  // free text: object, arguments
   int64_t result;      // status or return value
   bool operator==(const TraceEvent&) const = default;
-};
-
-struct VerifierReport {
-  std::string check;    // short name of the check, e.g. "double-free", "irql", "deadlock"
-  std::string message;  // what happened and where
 };
 
 class Simulation;
