@@ -81,18 +81,28 @@ void IoManager::Report(std::string_view check, std::string message) {
   sim_.VerifierFailure(check, message + where);
 }
 
+// IRPs and devices are named by the order in which this machine first saw them, not by
+// address: names go into the trace, which must be the same from run to run.
 std::string IoManager::DescribeIrp(PIRP irp) const {
-  std::string text = "IRP " + Hex(irp);
   auto found = irps_.find(irp);
-  if (found != irps_.end() && !found->second.site.empty()) {
-    text += " (from " + found->second.site + ")";
-  }
+  if (found == irps_.end()) return "IRP at " + Hex(irp);
+  std::string text = "IRP#" + std::to_string(found->second.id);
+  if (!found->second.site.empty()) text += " (from " + found->second.site + ")";
   return text;
+}
+
+std::string IoManager::DescribeDevice(const void* device) const {
+  auto found = devices_.find(static_cast<PDEVICE_OBJECT>(const_cast<void*>(device)));
+  if (found == devices_.end()) return "object at " + Hex(device);
+  return "device#" + std::to_string(found->second.id);
 }
 
 IoManager::IrpRecord& IoManager::Track(PIRP irp) {
   auto [it, inserted] = irps_.try_emplace(irp);
-  if (inserted) it->second.serial = nextSerial_++;
+  if (inserted) {
+    it->second.serial = nextSerial_++;
+    it->second.id = nextIrpId_++;
+  }
   return it->second;
 }
 
@@ -491,6 +501,7 @@ NTSTATUS IoManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUN
   }
   DeviceRecord& record = devices_[object];
   record = DeviceRecord{};
+  record.id = nextDeviceId_++;
   record.name = deviceName;
   *device = object;
   return STATUS_SUCCESS;
@@ -507,14 +518,14 @@ void IoManager::DeleteDevice(PDEVICE_OBJECT device) {
   auto found = devices_.find(device);
   if (found == devices_.end() || found->second.deleted) {
     Report("ob-unknown-object",
-           "IoDeleteDevice of " + Hex(device) + ", which is " +
+           "IoDeleteDevice of " + DescribeDevice(device) + ", which is " +
                (found == devices_.end() ? "not a device object" : "already deleted"));
     return;
   }
   DeviceRecord& record = found->second;
   if (record.lower != nullptr && record.lower->AttachedDevice == device) {
-    Report("device-delete-attached",
-           "IoDeleteDevice of " + Hex(device) + ", still attached to the device below it");
+    Report("device-delete-attached", "IoDeleteDevice of " + DescribeDevice(device) +
+                                         ", still attached to the device below it");
   }
   if (PDRIVER_OBJECT driver = device->DriverObject) {
     for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link != nullptr;
@@ -561,8 +572,8 @@ PDEVICE_OBJECT IoManager::GetAttachedDeviceReference(PDEVICE_OBJECT device) {
 LONG_PTR IoManager::ReferenceObject(PVOID object) {
   auto found = devices_.find(static_cast<PDEVICE_OBJECT>(object));
   if (found == devices_.end()) {
-    Report("ob-unknown-object",
-           "ObfReferenceObject of " + Hex(object) + ", which is not an object of this machine");
+    Report("ob-unknown-object", "ObfReferenceObject of " + DescribeDevice(object) +
+                                    ", which is not an object of this machine");
     return 0;
   }
   return ++found->second.references;
@@ -572,15 +583,15 @@ LONG_PTR IoManager::DereferenceObject(PVOID object) {
   auto device = static_cast<PDEVICE_OBJECT>(object);
   auto found = devices_.find(device);
   if (found == devices_.end()) {
-    Report("ob-unknown-object",
-           "ObfDereferenceObject of " + Hex(object) + ", which is not an object of this machine");
+    Report("ob-unknown-object", "ObfDereferenceObject of " + DescribeDevice(object) +
+                                    ", which is not an object of this machine");
     return 0;
   }
   if (found->second.references <= 0 || (found->second.references == 1 && !found->second.deleted)) {
     // The last reference of a device that is not deleted is its creator's, dropped only by
     // IoDeleteDevice.
-    Report("ob-over-dereference",
-           "ObfDereferenceObject of device " + Hex(object) + " dropped a reference nobody took");
+    Report("ob-over-dereference", "ObfDereferenceObject of " + DescribeDevice(object) +
+                                      " dropped a reference nobody took");
     return found->second.references;
   }
   LONG left = --found->second.references;
@@ -691,8 +702,7 @@ void IoManager::Teardown(Simulation& sim) {
   for (const auto& [irp, record] : irps_) {
     if (record.state == IrpState::kInDriver || record.state == IrpState::kCompleting) {
       ++count;
-      stuck += "\n  IRP " + Hex(irp) + (record.site.empty() ? "" : " from " + record.site) + ", " +
-               IrpStateName(record.state);
+      stuck += "\n  " + DescribeIrp(irp) + ", " + IrpStateName(record.state);
     }
   }
   if (count != 0) {

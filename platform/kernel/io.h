@@ -146,6 +146,7 @@ class IoManager : public Component {
  private:
   struct IrpRecord {
     IrpState state = IrpState::kIdle;
+    uint64_t id = 0;      // names the IRP in the trace and in reports
     uint64_t serial = 0;  // changes whenever the IRP is (re)initialised
     bool built = false;   // built by IoBuild*: the I/O manager finishes and frees it
     bool allocated = false;
@@ -153,6 +154,7 @@ class IoManager : public Component {
     std::string site;        // who allocated or built it
   };
   struct DeviceRecord {
+    uint64_t id = 0;
     LONG references = 1;  // the creation reference, dropped by IoDeleteDevice
     bool deleted = false;
     PDEVICE_OBJECT lower = nullptr;
@@ -172,6 +174,7 @@ class IoManager : public Component {
   void FinishBuiltIrp(PIRP irp);
   void ReleaseDevice(PDEVICE_OBJECT device);
   std::string DescribeIrp(PIRP irp) const;
+  std::string DescribeDevice(const void* device) const;
 
   Simulation& sim_;
   KSPIN_LOCK cancelLock_ = 0;
@@ -179,6 +182,8 @@ class IoManager : public Component {
   std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
   std::vector<DriverRecord> drivers_;
   uint64_t nextSerial_ = 1;
+  uint64_t nextIrpId_ = 1;
+  uint64_t nextDeviceId_ = 1;
   uint64_t completions_ = 0;
   uint64_t cancelRoutineCalls_ = 0;
   int nextDriverKeyIndex_ = 0;

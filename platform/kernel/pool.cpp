@@ -133,10 +133,15 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const void* siteAd
     return nullptr;
   }
 
-  size_t hostBytes = bytes == 0 ? 1 : bytes;
-  if (!kSanitizerBuild) hostBytes += kGuardBytes;
-  hostBytes = (hostBytes + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
-  void* address = std::aligned_alloc(kBlockAlignment, hostBytes);
+  void* address;
+  if (kSanitizerBuild) {
+    // Exactly the bytes asked for, so that AddressSanitizer sees the first byte past the end.
+    address = std::malloc(bytes == 0 ? 1 : bytes);
+  } else {
+    size_t hostBytes = bytes + kGuardBytes;
+    hostBytes = (hostBytes + kBlockAlignment - 1) / kBlockAlignment * kBlockAlignment;
+    address = std::aligned_alloc(kBlockAlignment, hostBytes);
+  }
   if (address == nullptr) return nullptr;
   std::memset(address, kPoolFreshByte, bytes);
   if (!kSanitizerBuild) {

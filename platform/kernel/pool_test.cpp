@@ -229,6 +229,34 @@ TEST(PoolChecks, WriteAfterFreeIsFoundAtTeardown) {
   EXPECT_EQ(reports[0].check, "use-after-free");
   EXPECT_NE(reports[0].message.find("offset 3"), std::string::npos) << reports[0].message;
 }
+#else
+// The sanitizer build hands out plain heap blocks: AddressSanitizer itself stops an overrun.
+TEST(PoolChecks, OverrunIsCaughtByAddressSanitizer) {
+  EXPECT_DEATH(
+      {
+        Simulation sim(Lenient());
+        sim.Run([&] {
+          auto* block =
+              static_cast<volatile char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagOne));
+          block[10] = 1;
+        });
+      },
+      "heap-buffer-overflow");
+}
+
+TEST(PoolChecks, UseAfterFreeIsCaughtByAddressSanitizer) {
+  EXPECT_DEATH(
+      {
+        Simulation sim(Lenient());
+        sim.Run([&] {
+          auto* block =
+              static_cast<volatile char*>(ExAllocatePoolWithTag(NonPagedPool, 10, kTagOne));
+          ExFreePool(const_cast<char*>(block));
+          block[3] = 1;
+        });
+      },
+      "heap-use-after-free");
+}
 #endif
 
 // --- Fault injection ----------------------------------------------------------------------------
