@@ -45,7 +45,7 @@ struct UsbPort::Transfer {
 
 namespace {
 
-constexpr uint32_t kMaxBackoffMicroframes = 64;  // 8 ms
+constexpr VirtualTime kMaxBackoff = 8 * kernel::kMillisecond;
 constexpr uint32_t kMaxIsochronousPackets = 1024;
 
 uint8_t* TransferBufferOf(PVOID buffer, PMDL mdl) {
@@ -947,7 +947,7 @@ void UsbBus::PollBulk(UsbPort& port, uint64_t id, Completions& done) {
     }
     if (moved == 0) {
       // NAK: ask again later, backing off while the device has nothing.
-      t->backoff = std::min<uint32_t>(t->backoff * 2, kMaxBackoffMicroframes);
+      t->backoff = std::min<uint32_t>(t->backoff * 2, static_cast<uint32_t>(kMaxBackoff / d));
       again(std::max(pipe->pollIntervals, t->backoff));
       return;
     }

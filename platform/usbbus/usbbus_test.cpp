@@ -538,3 +538,167 @@ TEST_F(FullSpeedBus, OnePacketPerFrameAndByteSixtyIsTwo) {
 
 }  // namespace
 }  // namespace lumo::usbbus
+
+// ---- Bulk transfers and the usbd library, with a loopback device -----------------------------
+
+namespace lumo::usbbus {
+namespace {
+
+// A full-speed device whose bulk IN endpoint returns what its bulk OUT endpoint received, one
+// 64-byte packet at a time, and NAKs while it holds nothing.
+class LoopbackDevice final : public usb::DeviceModel {
+ public:
+  usb::Speed GetSpeed() const override { return usb::Speed::kFull; }
+  usb::ControlResult Control(usb::BusTime, const usb::SetupPacket& setup, uint8_t* data) override {
+    static const uint8_t kSet[] = {
+        9, 2, 32, 0, 1, 1, 0, 0x80, 50,       // configuration, 32 bytes in all
+        9, 4, 0, 0, 2, 0xFF, 0, 0, 0,         // interface 0, two endpoints
+        7, 5, 0x81, 2, 64, 0, 0,              // bulk IN 64
+        7, 5, 0x02, 2, 64, 0, 0};             // bulk OUT 64
+    if (setup.bRequest == USB_REQUEST_GET_DESCRIPTOR && (setup.wValue >> 8) == 2) {
+      const uint32_t n = std::min<uint32_t>(setup.wLength, sizeof(kSet));
+      std::memcpy(data, kSet, n);
+      return {usb::ControlStatus::kAck, n};
+    }
+    return {usb::ControlStatus::kAck, 0};
+  }
+  usb::PacketResult InPacket(uint8_t, uint64_t interval, uint8_t* buffer,
+                             uint32_t capacity) override {
+    lastInInterval = interval;
+    const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(queue.size()));
+    std::copy(queue.begin(), queue.begin() + n, buffer);
+    queue.erase(queue.begin(), queue.begin() + n);
+    return {n, false};
+  }
+  uint32_t OutPacket(uint8_t, uint64_t, const uint8_t* data, uint32_t length) override {
+    queue.insert(queue.end(), data, data + length);
+    return length;
+  }
+  std::vector<uint8_t> queue;
+  uint64_t lastInInterval = 0;
+};
+
+class BulkBus : public ::testing::Test {
+ protected:
+  NTSTATUS Bulk(USBD_PIPE_HANDLE pipe, uint8_t* data, ULONG length, ULONG flags,
+                URB* urb) {
+    *urb = {};
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe, data, nullptr, length, flags, nullptr);
+    return testing::SubmitUrb(pdo_, urb);
+  }
+  kernel::Simulation sim_;
+  LoopbackDevice device_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+};
+
+TEST_F(BulkBus, ShortPacketsEndTransfersAndHaltThePipeWithoutShortTransferOk) {
+  sim_.Run([&] {
+    pdo_ = sim_.Get<UsbBus>().Attach(&device_).Pdo();
+    USBD_CONFIGURATION_HANDLE handle = nullptr;
+    PUSBD_INTERFACE_INFORMATION info = testing::Configure(pdo_, 0, 4096, &handle);
+    ASSERT_NE(info, nullptr);
+    ASSERT_EQ(info->NumberOfPipes, 2u);
+    USBD_PIPE_HANDLE in = info->Pipes[0].PipeHandle, out = info->Pipes[1].PipeHandle;
+    std::vector<uint8_t> sent(100), received(256, 0xEE);
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 7);
+    URB urb;
+    ASSERT_EQ(Bulk(out, sent.data(), 100, 0, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 100u);
+    // 64 + 36: the short second packet ends the read.
+    ASSERT_EQ(Bulk(in, received.data(), 256, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                   &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 100u);
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), received.begin()));
+    EXPECT_EQ(received[100], 0xEE) << "nothing written beyond what arrived";
+    // Without USBD_SHORT_TRANSFER_OK a short read is an error and halts the pipe.
+    ASSERT_EQ(Bulk(out, sent.data(), 10, 0, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(Bulk(in, received.data(), 256, USBD_TRANSFER_DIRECTION_IN, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DATA_UNDERRUN);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
+    EXPECT_EQ(Bulk(in, received.data(), 64, USBD_TRANSFER_DIRECTION_IN, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
+    URB reset = {};
+    reset.UrbPipeRequest.Hdr.Length = sizeof(struct _URB_PIPE_REQUEST);
+    reset.UrbPipeRequest.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+    reset.UrbPipeRequest.PipeHandle = in;
+    ASSERT_EQ(testing::SubmitUrb(pdo_, &reset), STATUS_SUCCESS);
+    // A read that waits: the device NAKs until data arrives 20 ms later.
+    sim_.ScheduleAfter(20 * kMillisecond, [&] { device_.queue.assign(64, 0x5A); }, "data");
+    const kernel::VirtualTime before = sim_.Now();
+    ASSERT_EQ(Bulk(in, received.data(), 64, USBD_TRANSFER_DIRECTION_IN, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 64u);
+    EXPECT_GE(sim_.Now() - before, 20 * kMillisecond);
+    EXPECT_LE(sim_.Now() - before, 29 * kMillisecond) << "the back-off stays within 8 ms";
+    ExFreePool(info);
+  });
+}
+
+TEST(UsbdLibrary, ParsingStopsAtMalformedDescriptors) {
+  // A configuration with interface 0 (alternate settings 0 and 1) and interface 1.
+  std::vector<uint8_t> good = {9, 2, 0, 0, 2, 1, 0, 0x80, 50,
+                               9, 4, 0, 0, 0, 0xFF, 0, 0, 0,
+                               9, 4, 0, 1, 1, 0xFF, 0, 0, 0,
+                               7, 5, 0x81, 1, 0, 4, 1,
+                               9, 4, 1, 0, 0, 0x01, 2, 0, 0};
+  good[2] = static_cast<uint8_t>(good.size());
+  auto parse = [](std::vector<uint8_t>& set, LONG number, LONG alternate, LONG cls) {
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+    PUSB_INTERFACE_DESCRIPTOR found =
+        USBD_ParseConfigurationDescriptorEx(config, config, number, alternate, cls, -1, -1);
+    return found ? int(reinterpret_cast<uint8_t*>(found) - set.data()) : -1;
+  };
+  EXPECT_EQ(parse(good, 0, -1, -1), 9);
+  EXPECT_EQ(parse(good, 0, 1, -1), 18);
+  EXPECT_EQ(parse(good, 1, -1, -1), 34);
+  EXPECT_EQ(parse(good, -1, -1, 0x01), 34);
+  EXPECT_EQ(parse(good, 2, -1, -1), -1);
+  struct Case {
+    const char* what;
+    size_t at;
+    uint8_t value;
+  };
+  const Case spoiled[] = {{"zero-length descriptor", 18, 0},
+                          {"descriptor running past the end", 34, 40},
+                          {"total length cutting the last interface", 2, 36}};
+  for (const Case& c : spoiled) {
+    std::vector<uint8_t> set = good;
+    set[c.at] = c.value;
+    EXPECT_EQ(parse(set, 1, -1, -1), -1) << c.what;
+  }
+}
+
+TEST(UsbdLibrary, ConfigurationRequestHasOneInterfaceRecordPerEntry) {
+  kernel::Simulation sim;
+  sim.Run([&] {
+    std::vector<uint8_t> set = {9, 2, 0, 0, 2, 1, 0, 0x80, 50,
+                                9, 4, 0, 0, 3, 0xFF, 0, 0, 0,
+                                9, 4, 1, 0, 1, 0x01, 2, 0, 0};
+    set[2] = static_cast<uint8_t>(set.size());
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+    USBD_INTERFACE_LIST_ENTRY list[3] = {};
+    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, -1, -1, -1, -1);
+    list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, -1, -1, -1, -1);
+    PURB urb = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(urb, nullptr);
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    EXPECT_EQ(urb->UrbHeader.Length,
+              sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION) +
+                  GET_USBD_INTERFACE_SIZE(3) + GET_USBD_INTERFACE_SIZE(1));
+    EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
+    ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
+    EXPECT_EQ(list[0].Interface->Length, GET_USBD_INTERFACE_SIZE(3));
+    EXPECT_EQ(list[0].Interface->NumberOfPipes, 3u);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(list[0].Interface->Pipes[i].MaximumTransferSize,
+                ULONG(USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE));
+    }
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(list[1].Interface),
+              reinterpret_cast<uint8_t*>(list[0].Interface) + GET_USBD_INTERFACE_SIZE(3));
+    EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
+    ExFreePool(urb);
+  });
+}
+
+}  // namespace
+}  // namespace lumo::usbbus
