@@ -337,6 +337,38 @@ TEST_F(IrpStack, ReuseResetsTheIrpForAnotherTrip) {
   EXPECT_EQ(Checks(sim_), std::vector<std::string>{});
 }
 
+TEST(IrpTrace, TwoRunsOfOneScenarioLeaveTheSameTrace) {
+  // IRPs are named by order of appearance, not by address, so the traces match although the
+  // second run's IRPs live elsewhere in memory.
+  auto run = [] {
+    Simulation sim(Lenient());
+    Stack stack;
+    g_stack = &stack;
+    sim.Run([&] {
+      PDRIVER_OBJECT driver = sim.Get<IoManager>().CreateDriverObject(u"\\Driver\\t");
+      driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BottomDispatch;
+      PDEVICE_OBJECT device;
+      IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+      for (int i = 0; i < 3; ++i) {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, OwnerCompletion, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(device, irp);
+        IoFreeIrp(irp);
+      }
+      IoDeleteDevice(device);
+    });
+    g_stack = nullptr;
+    EXPECT_TRUE(sim.VerifierReports().empty());
+    return sim.TraceLog();
+  };
+  std::vector<TraceEvent> first = run();
+  int completions = 0;
+  for (const TraceEvent& event : first) completions += event.event == "irp.complete";
+  EXPECT_EQ(completions, 3);
+  EXPECT_EQ(run(), first);
+}
+
 // --- Requests the I/O manager builds -----------------------------------------------------------
 
 NTSTATUS NTAPI EchoDoubled(PDEVICE_OBJECT device, PIRP irp) {

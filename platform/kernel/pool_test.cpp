@@ -201,6 +201,24 @@ TEST(PoolChecks, LeakAtTeardownNamesTagAndSite) {
   EXPECT_EQ(reports[0].message.find("Fine"), std::string::npos) << reports[0].message;
 }
 
+TEST(PoolChecks, CollectedReportsIncludeTheFinalChecksOfTheSimulation) {
+  static KTIMER timer;  // outlives the simulation, so only the timer check speaks
+  std::vector<VerifierReport> reports = RunCollectingReports(
+      [](Simulation& sim) {
+        sim.Run([] {
+          KeInitializeTimer(&timer);
+          LARGE_INTEGER due;
+          due.QuadPart = -kSecond;
+          KeSetTimer(&timer, due, nullptr);
+          PoolTestAllocateLeaky(MakePoolTag("Leak"));
+        });
+      },
+      Lenient());
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[0].check, "pool-leak");
+  EXPECT_EQ(reports[1].check, "teardown-timer");
+}
+
 #ifndef LUMO_SANITIZE
 // The sanitizer build leaves these to AddressSanitizer, which would stop at the bad write.
 TEST(PoolChecks, OverrunIsFoundAtFree) {
