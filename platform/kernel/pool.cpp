@@ -30,6 +30,10 @@ constexpr size_t kFreedAddressesRemembered = 4096;
 
 constexpr size_t kBlockAlignment = 16;
 
+// Larger requests fail as they would on the 32-bit platform, whose pools are far smaller;
+// a size computed from bad input must not reach the host allocator.
+constexpr size_t kBlockBytesMax = size_t{512} << 20;
+
 uint64_t NextRandom(uint64_t& state) {
   // splitmix64: small, seedable, the same on every host.
   uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -133,6 +137,10 @@ void* Pool::Allocate(POOL_TYPE type, size_t bytes, ULONG tag, const void* siteAd
     return nullptr;
   }
 
+  if (bytes > kBlockBytesMax) {
+    sim_.Trace("pool.too-large", PoolTagName(tag) + " " + site, STATUS_INSUFFICIENT_RESOURCES);
+    return nullptr;
+  }
   void* address;
   if (kSanitizerBuild) {
     // Exactly the bytes asked for, so that AddressSanitizer sees the first byte past the end.

@@ -367,6 +367,9 @@ TEST(PoolFaults, MustSucceedPoolNeverFailsAndFailuresAreCounted) {
     block = ExAllocatePoolWithTag(NonPagedPool, 8, kTagOne);
     EXPECT_NE(block, nullptr);
     ExFreePool(block);
+    // A size no pool of the platform could hold fails without reaching the host heap.
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, ~SIZE_T{0} - 4, kTagTwo), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, SIZE_T{1} << 30, kTagTwo), nullptr);
   });
   EXPECT_TRUE(sim.VerifierReports().empty());
 }
