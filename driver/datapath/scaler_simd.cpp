@@ -39,23 +39,13 @@
 
 // --- Column tables of the vector passes ---------------------------------------------------------
 
-// SSE2: per destination element, its weight pair repeated for the four channels; then room for
-// the row's source pairs: per source element i, the 16-bit channels of i and i + 1 interleaved
-// (a0 b0 a1 b1 a2 b2 a3 b3), made once per row and shared by the destination elements that
-// fall between the same two source elements.
+// SSE2: per destination element, its weight pair repeated for the four channels.
 typedef struct _SSE2_COLUMN {
   SHORT Weights[8];  // left, right, left, right, ...
 } SSE2_COLUMN;
 
-typedef struct _SSE2_PAIR {
-  SHORT Channels[8];
-} SSE2_PAIR;
-
 static LONG Sse2ColumnBytes(const SCALER_PLAN* plan) {
-  // Left elements run from -1 (a one-element region on the last column) to the region's width.
-  LONGLONG bytes = (LONGLONG)plan->WrittenWidth * (LONGLONG)sizeof(SSE2_COLUMN) +
-                   ((LONGLONG)plan->Region.Width + 2) * (LONGLONG)sizeof(SSE2_PAIR);
-  return bytes > MAXLONG ? -1 : (LONG)bytes;
+  return plan->WrittenWidth * (LONG)sizeof(SSE2_COLUMN);
 }
 
 static void Sse2PrepareColumns(PSCALER_PLAN plan) {
@@ -146,40 +136,24 @@ SSE2_TARGET static void Sse2Horizontal(const SCALER_PLAN* plan, const UCHAR* row
   const LONG* offsets = plan->ColumnOffsets;
   const __m128i zero = _mm_setzero_si128();
   const __m128i bias = _mm_set1_epi32(HORIZONTAL_BIAS);
-
-  // Source pairs from the first left element to the last (offsets never decrease). The pair of
-  // left element i sits at byte 4 x (i - first) of `pairs`, so a column offset indexes it.
-  LONG first = offsets[0] / SCALER_ELEMENT_BYTES;
-  LONG last = offsets[plan->WrittenWidth - 1] / SCALER_ELEMENT_BYTES;
-  PUCHAR pairs = (PUCHAR)(columns + plan->WrittenWidth) - 4 * offsets[0];
-  LONG i = first;
-  for (; i + 1 <= last && i + 3 <= plan->LastColumn; i += 2) {
-    // Elements i..i+3 -> (i, i+1) and (i+1, i+2) interleaved byte by byte.
-    __m128i elements = _mm_loadu_si128((const __m128i*)(row + SCALER_ELEMENT_BYTES * i));
-    __m128i woven = _mm_unpacklo_epi8(elements, _mm_srli_si128(elements, 4));
-    _mm_store_si128((__m128i*)(pairs + 16 * i), _mm_unpacklo_epi8(woven, zero));
-    _mm_store_si128((__m128i*)(pairs + 16 * i + 16), _mm_unpackhi_epi8(woven, zero));
-  }
-  for (; i <= last; i++) {
-    __m128i elements = _mm_loadl_epi64((const __m128i*)(row + SCALER_ELEMENT_BYTES * i));
-    __m128i woven = _mm_unpacklo_epi8(elements, _mm_srli_epi64(elements, 32));
-    _mm_store_si128((__m128i*)(pairs + 16 * i), _mm_unpacklo_epi8(woven, zero));
-  }
-
-  LONG count = plan->FastColumnGroups;
-  for (LONG p = 0; p < count; p++) {
+  LONG pairs = plan->FastColumnGroups;
+  for (LONG p = 0; p < pairs; p++) {
     LONG k = 2 * p;
-    __m128i sumFirst = _mm_madd_epi16(_mm_load_si128((const __m128i*)(pairs + 4 * offsets[k])),
-                                      _mm_load_si128((const __m128i*)columns[k].Weights));
+    __m128i first = _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(row + offsets[k])), zero);
+    __m128i second =
+        _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i*)(row + offsets[k + 1])), zero);
+    // (a0 a1 a2 a3 b0 b1 b2 b3) -> (a0 b0 a1 b1 a2 b2 a3 b3)
+    first = _mm_unpacklo_epi16(first, _mm_srli_si128(first, 8));
+    second = _mm_unpacklo_epi16(second, _mm_srli_si128(second, 8));
+    __m128i sumFirst = _mm_madd_epi16(first, _mm_load_si128((const __m128i*)columns[k].Weights));
     __m128i sumSecond =
-        _mm_madd_epi16(_mm_load_si128((const __m128i*)(pairs + 4 * offsets[k + 1])),
-                       _mm_load_si128((const __m128i*)columns[k + 1].Weights));
+        _mm_madd_epi16(second, _mm_load_si128((const __m128i*)columns[k + 1].Weights));
     sumFirst = _mm_srai_epi32(_mm_add_epi32(sumFirst, bias), 8);
     sumSecond = _mm_srai_epi32(_mm_add_epi32(sumSecond, bias), 8);
     _mm_store_si128((__m128i*)(line + SCALER_ELEMENT_BYTES * k),
                     _mm_packs_epi32(sumFirst, sumSecond));
   }
-  ScalerHorizontalElementsBiased(plan, row, line, 2 * count, plan->WrittenWidth);
+  ScalerHorizontalElementsBiased(plan, row, line, 2 * pairs, plan->WrittenWidth);
 }
 
 // Sixteen output bytes from sixteen entries of each line.

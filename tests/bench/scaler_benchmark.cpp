@@ -13,7 +13,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,50 @@ void RegisterAll() {
   }
 }
 
+// The console report, then per size each method's CPU time as a ratio to libyuv and to memcpy
+// (with repetitions, the medians).
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      bool aggregate = run.run_type == Run::RT_Aggregate;
+      if (run.error_occurred || (aggregate && run.aggregate_name != "median")) continue;
+      if (!aggregate && repetitions_seen_.count(run.run_name.str()) != 0) continue;
+      std::string name = run.run_name.str();
+      times_[name] = run.GetAdjustedCPUTime();
+      if (run.repetitions > 1 && !aggregate) repetitions_seen_.insert(name);
+      if (aggregate) repetitions_seen_.erase(name);
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\nCPU time ratios (method / libyuv ARGBScale bilinear, method / memcpy):\n");
+    for (const Size& size : kSizes) {
+      std::string suffix = std::string("/") + size.name;
+      auto find = [&](const std::string& name) {
+        auto it = times_.find(name);
+        return it == times_.end() ? -1.0 : it->second;
+      };
+      double libyuv = find("BM_Scale/libyuv" + suffix);
+      double copy = find("BM_Memcpy" + suffix);
+      for (const auto& [name, time] : times_) {
+        if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+        if (name.rfind("BM_Memcpy", 0) == 0) continue;
+        std::printf("  %-32s", name.c_str());
+        if (libyuv > 0) std::printf("  %6.2f x libyuv", time / libyuv);
+        if (copy > 0) std::printf("  %7.2f x memcpy", time / copy);
+        std::printf("\n");
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, double> times_;
+  std::set<std::string> repetitions_seen_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,7 +200,8 @@ int main(int argc, char** argv) {
   RegisterAll();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
 }
