@@ -120,6 +120,7 @@ NTSTATUS ApplyImageControl(PDEVICE_CONTEXT Device, IMAGE_CONTROL Control, LONG V
 
 NTSTATUS GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK Srb) {
   PDEVICE_CONTEXT device = static_cast<PDEVICE_CONTEXT>(Srb->HwDeviceExtension);
+  Srb->ActualBytesTransferred = 0;
   IMAGE_CONTROL control;
   if (!ControlFromPropertyId(Srb->CommandData.PropertyInfo->Property->Id, &control)) {
     return STATUS_NOT_SUPPORTED;
