@@ -100,6 +100,7 @@ struct SimThread {
   bool waitTimed = false;
   TimelineKey waitTimeoutKey{};
   bool deadlockReported = false;
+  bool cancelled = false;  // the machine is being torn down: unwind at the next resumption
   // DPC contexts: their queue. Workers: their queue.
   std::deque<struct DpcItem>* dpcQueue = nullptr;
   WorkQueue* workQueue = nullptr;
@@ -176,6 +177,7 @@ struct Simulation::State {
   std::vector<VerifierReport> reports;
   std::vector<std::pair<std::type_index, std::unique_ptr<Component>>> components;
   bool tearingDown = false;
+  bool cancelling = false;  // unwinding the threads that never finished
 
   // Scheduling.
   SimThread* Current() const;
@@ -195,8 +197,13 @@ struct Simulation::State {
   void SwitchToThread(SimThread* from, SimThread* to);
   void Drive(int mode, VirtualTime limit);
   void ReapFinished();
+  // Teardown: resumes every thread that never finished so that it unwinds its stack (its
+  // destructors free what it holds) instead of being cut off.
+  void CancelUnfinishedThreads();
+  void ThrowIfCancelled();
   [[noreturn]] static void ThreadEntry(void* argument);
   void RunThreadBody(SimThread* thread);
+  void RunClientBody(SimThread* thread);
   void CheckThreadClean(SimThread* thread, const std::string& what, KIRQL expected);
   bool thread_needs_check(const SimThread* thread) const;
   bool IsIdleSystemThread(const SimThread* thread) const;

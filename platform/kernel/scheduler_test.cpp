@@ -172,6 +172,29 @@ TEST(Scheduler, DerivedSeedsDifferBySubsystemAndFollowTheRoot) {
   EXPECT_EQ(a.Seed(), 5u);
 }
 
+TEST(Scheduler, TeardownUnwindsThreadsThatNeverFinished) {
+  bool unwound = false;
+  std::vector<std::string> checks;
+  struct Guard {
+    bool* flag;
+    ~Guard() { *flag = true; }
+  };
+  {
+    SimulationOptions options = Options(1);
+    options.verifierSink = [&](const VerifierReport& report) { checks.push_back(report.check); };
+    Simulation sim(options);
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    sim.Run([&] {
+      Guard guard{&unwound};
+      KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+    });
+    EXPECT_FALSE(unwound);
+  }
+  EXPECT_TRUE(unwound);
+  EXPECT_EQ(checks, std::vector<std::string>{"deadlock"});
+}
+
 struct Probe : Component {
   explicit Probe(Simulation&) {}
   std::vector<std::string>* log = nullptr;

@@ -27,6 +27,9 @@ thread_local Simulation* t_hostSimulation = nullptr;
 
 enum DriveMode { kDriveRun, kDriveFor, kDriveUntilIdle };
 
+// Thrown into a thread that the teardown resumes, to unwind it; caught at the thread's base.
+struct ThreadCancelled {};
+
 std::string FormatTime(VirtualTime time) {
   char text[48];
   const char* sign = time < 0 ? "-" : "";
@@ -229,6 +232,22 @@ void Simulation::State::SwitchToThread(SimThread* from, SimThread* to) {
   t_thread = to;
   Fiber::Switch(from->fiber, to->fiber);
   // Whoever switched back here set t_thread to `from`.
+  ThrowIfCancelled();
+}
+
+void Simulation::State::ThrowIfCancelled() {
+  if (t_thread && t_thread->cancelled) throw ThreadCancelled{};
+}
+
+void Simulation::State::CancelUnfinishedThreads() {
+  cancelling = true;
+  for (const auto& thread : threads) {
+    if (!thread->started || thread->state == ThreadState::Finished) continue;
+    thread->cancelled = true;
+    t_thread = thread.get();
+    Fiber::Switch(hostFiber, thread->fiber);
+    t_thread = nullptr;
+  }
 }
 
 void Simulation::State::SchedulePoint() {
@@ -246,11 +265,12 @@ void Simulation::State::Block() {
 }
 
 void Simulation::State::SwitchAway(SimThread* from, bool final) {
-  SimThread* next = (stopRequested || runnable.empty()) ? nullptr : Pick();
+  SimThread* next = (stopRequested || cancelling || runnable.empty()) ? nullptr : Pick();
   t_thread = next;
   Fiber& target = next ? next->fiber : hostFiber;
   if (final) Fiber::SwitchFinal(from->fiber, target);
   Fiber::Switch(from->fiber, target);
+  ThrowIfCancelled();
 }
 
 void Simulation::State::ThreadEntry(void* argument) {
@@ -258,9 +278,12 @@ void Simulation::State::ThreadEntry(void* argument) {
   auto* thread = static_cast<SimThread*>(argument);
   State& state = thread->sim->state();
   state.RunThreadBody(thread);
-  // Only client threads come back: workers and DPC contexts loop for the machine's life.
-  state.CheckThreadClean(thread, "thread", PASSIVE_LEVEL);
-  state.Trace("thread.end", thread->name, 0);
+  // Client threads come back when their body returns; workers and DPC contexts loop for the
+  // machine's life and come back only when the teardown cancels them.
+  if (!thread->cancelled) {
+    state.CheckThreadClean(thread, "thread", PASSIVE_LEVEL);
+    state.Trace("thread.end", thread->name, 0);
+  }
   thread->body = nullptr;
   thread->state = ThreadState::Finished;
   state.RemoveRunnable(thread);
@@ -271,19 +294,26 @@ void Simulation::State::ThreadEntry(void* argument) {
 
 void Simulation::State::RunThreadBody(SimThread* thread) {
   thread->started = true;
-  switch (thread->kind) {
-    case ThreadKind::Dpc: DpcLoop(thread); break;
-    case ThreadKind::Worker: WorkerLoop(thread); break;
-    case ThreadKind::Client:
-      try {
-        thread->body();
-      } catch (const std::exception& error) {
-        sim.VerifierFailure("exception", "thread " + thread->name +
-                                             " ended with an exception: " + error.what());
-      } catch (...) {
-        sim.VerifierFailure("exception", "thread " + thread->name + " ended with an exception");
-      }
-      break;
+  try {
+    switch (thread->kind) {
+      case ThreadKind::Dpc: DpcLoop(thread); break;
+      case ThreadKind::Worker: WorkerLoop(thread); break;
+      case ThreadKind::Client: RunClientBody(thread); break;
+    }
+  } catch (const ThreadCancelled&) {
+  }
+}
+
+void Simulation::State::RunClientBody(SimThread* thread) {
+  try {
+    thread->body();
+  } catch (const ThreadCancelled&) {
+    throw;
+  } catch (const std::exception& error) {
+    sim.VerifierFailure("exception",
+                        "thread " + thread->name + " ended with an exception: " + error.what());
+  } catch (...) {
+    sim.VerifierFailure("exception", "thread " + thread->name + " ended with an exception");
   }
 }
 
@@ -686,6 +716,7 @@ Simulation::~Simulation() {
   s.tearingDown = true;
   for (auto it = s.components.rbegin(); it != s.components.rend(); ++it) it->second->Teardown(*this);
   s.TeardownChecks();
+  s.CancelUnfinishedThreads();
   while (!s.components.empty()) s.components.pop_back();
   if (t_hostSimulation == this) t_hostSimulation = s.previousHostSimulation;
   state_.reset();
