@@ -4,6 +4,7 @@
 //                                checks, tables, scratch from the simulated pool, both passes)
 //   BM_ScaleRows/<pass>/<size>   the same pass with its tables built once and kept (only the
 //                                horizontal and vertical passes are timed)
+//   BM_ScalePlan/<pass>/<size>   the rest of the call: checks, tables and scratch, no rows
 //   BM_Scale/libyuv/<size>       libyuv ARGBScale, bilinear, on the same 4-byte elements
 //   BM_Memcpy/<size>             a copy of the output frame's bytes
 //
@@ -102,6 +103,30 @@ void ScaleRowsOnly(benchmark::State& state, SCALER_PATH path, Size size) {
   SetFrameCounters(state, size);
 }
 
+// What the whole call adds to the rows: checks, tables, and the scratch blocks from the
+// simulated pool (whose bookkeeping is heavier than a kernel pool's).
+void PlanOnly(benchmark::State& state, SCALER_PATH path, Size size) {
+  const auto& source = SourceFrame();
+  std::vector<UCHAR> destination(16);
+  Simulation sim;
+  sim.Run([&] {
+    const SCALER_PASSES* passes = ScalerPassesOf(path);
+    for (auto _ : state) {
+      SCALER_PLAN plan = {};
+      LONG result = ScalerPlanLayout(&plan, source.data(), {320, 480}, 1280, {0, 0, 320, 480},
+                                     destination.data(), size.elements * 4,
+                                     {size.elements, size.rows}, size.factor, size.factor,
+                                     SCALE_INTERP_LINEAR);
+      if (result == SCALE_OK) result = ScalerPreparePlan(&plan, passes);
+      ScalerReleasePlan(&plan);
+      if (result != SCALE_OK) {
+        state.SkipWithError("plan failed");
+        break;
+      }
+    }
+  });
+}
+
 #ifdef LUMO_HAVE_LIBYUV
 void ScaleLibyuv(benchmark::State& state, Size size) {
   const auto& source = SourceFrame();
@@ -137,6 +162,9 @@ void RegisterAll() {
                                    SCALER_PATH(path), size)
           ->Unit(benchmark::kMillisecond);
       benchmark::RegisterBenchmark(("BM_ScaleRows/" + pass + suffix).c_str(), ScaleRowsOnly,
+                                   SCALER_PATH(path), size)
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(("BM_ScalePlan/" + pass + suffix).c_str(), PlanOnly,
                                    SCALER_PATH(path), size)
           ->Unit(benchmark::kMillisecond);
     }
