@@ -494,24 +494,38 @@ void Camera::FillPayload(uint32_t offset, uint32_t length, uint8_t* out) {
 usb::PacketResult Camera::InPacket(uint8_t endpointAddress, uint64_t interval, uint8_t* buffer,
                                    uint32_t capacity) {
   if (endpointAddress != kEndpointVideo) return {0, false};  // pipes 0 and 2 never send
-  const uint32_t packetSize = std::min(capacity, VideoPacketSize());
+  const uint32_t packetSize = VideoPacketSize();
   if (packetSize < kPacketHeaderSize) return {0, false};
   AdvanceVideo(interval, packetSize);
-  uint32_t length = kPacketHeaderSize;
   const usb::BusTime now = IntervalTime(interval);
-  if (frameActive_ && interval >= current_.firstInterval) {
-    const uint32_t index = static_cast<uint32_t>(interval - current_.firstInterval);
-    const uint32_t offset = index * currentPayloadPerPacket_;
-    const uint32_t payload = std::min(currentPayloadPerPacket_, current_.imageBytes - offset);
-    WriteHeader(buffer, index == 0 ? kPacketTypeFrameStart : kPacketTypeContinuation, now);
-    FillPayload(offset, std::min(payload, packetSize - kPacketHeaderSize), buffer + kPacketHeaderSize);
-    length += payload;
+  const bool video = frameActive_ && interval >= current_.firstInterval;
+  uint32_t index = 0, offset = 0, payload = 0;
+  if (video) {
+    index = static_cast<uint32_t>(interval - current_.firstInterval);
+    offset = index * currentPayloadPerPacket_;
+    payload = std::min(currentPayloadPerPacket_, current_.imageBytes - offset);
+  }
+  const uint32_t length = kPacketHeaderSize + payload;
+  // A host slot smaller than the packet the camera sends overflows: the host keeps what fits
+  // and marks the packet in error, as a controller does on babble.
+  uint8_t* out = buffer;
+  if (length > capacity) {
+    overflowPacket_.resize(packetSize);
+    out = overflowPacket_.data();
+  }
+  if (video) {
+    WriteHeader(out, index == 0 ? kPacketTypeFrameStart : kPacketTypeContinuation, now);
+    FillPayload(offset, payload, out + kPacketHeaderSize);
   } else {
-    WriteHeader(buffer, kPacketTypeStatus, now);
+    WriteHeader(out, kPacketTypeStatus, now);
   }
   usb::PacketResult result{length, false};
+  if (out != buffer) {
+    std::memcpy(buffer, out, capacity);
+    result = {capacity, true};
+  }
   if (faults_.Fire(FaultKind::kPacketError, now)) result.error = true;
-  if (faults_.Fire(FaultKind::kPacketShort, now)) result.length = std::min<uint32_t>(length, 8);
+  if (faults_.Fire(FaultKind::kPacketShort, now)) result.length = std::min<uint32_t>(result.length, 8);
   return result;
 }
 

@@ -132,6 +132,7 @@ class Camera final : public usb::DeviceModel {
   SceneRenderer renderer_;
   bool rendererReady_ = false;
   std::vector<uint8_t> rowCache_;
+  std::vector<uint8_t> overflowPacket_;  // a packet larger than the host's slot
   int64_t cachedRow_ = -1;
 
   uint64_t controlRequests_ = 0;

@@ -345,6 +345,29 @@ TEST(CameraVideo, PowerDownStopsVideoAndTheBridgeTableBringsItBack) {
   EXPECT_GT(host.camera_.FramesStarted(), before);
 }
 
+TEST(CameraVideo, ASlotSmallerThanThePacketKeepsWhatFitsAndMarksAnError) {
+  CameraHost host;
+  host.StartVideo(0);
+  uint64_t at = host.NextInterval();
+  std::vector<uint8_t> small(1000, 0xAA);
+  // Find the first frame packet, read into a slot a third of its size.
+  usb::PacketResult r{};
+  for (int i = 0; i < 300; ++i, ++at) {
+    r = host.camera_.InPacket(kEndpointVideo, at, small.data(), 1000);
+    if (small[kHeaderOffsetType] == kPacketTypeFrameStart) break;
+    EXPECT_FALSE(r.error) << "status packets fit";
+  }
+  ASSERT_EQ(small[kHeaderOffsetType], kPacketTypeFrameStart);
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.length, 1000u);
+  // The frame goes on at the camera's own pace: the next packet is its continuation.
+  std::vector<uint8_t> full(3072);
+  r = host.camera_.InPacket(kEndpointVideo, at + 1, full.data(), 3072);
+  EXPECT_FALSE(r.error);
+  EXPECT_EQ(r.length, 3072u);
+  EXPECT_EQ(full[kHeaderOffsetType], kPacketTypeContinuation);
+}
+
 TEST(CameraButton, StatusByteFollowsTheButtonInEveryHeader) {
   CameraHost host;
   host.Configure(1);
