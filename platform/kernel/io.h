@@ -19,8 +19,12 @@
 // an IRP from IoAllocateIrp reached the top: nobody is there to receive it; its owner must
 // stop the walk with STATUS_MORE_PROCESSING_REQUIRED), "irp-leak" (IRPs still in a driver at
 // teardown), "device-delete-attached" (IoDeleteDevice of a device still attached to a lower
-// one), "ob-unknown-object" (reference counting of something that is not a device object),
-// "driver-unload-devices-left" (a driver unloaded with device objects left).
+// one), "ob-unknown-object" (reference counting or deletion of something that is not a live
+// device object), "ob-over-dereference" (dropping the creator's reference of a device that is
+// not deleted), "irp-bad-free" (IoFreeIrp of NULL or of an IRP IoAllocateIrp did not make; an
+// IRP already freed is the pool's "double-free"), "irp-stack-size" (a stack size below one, or
+// a packet too small for its stack), "driver-unload-devices-left" (a driver unloaded with
+// device objects left).
 //
 // IRPs built by IoBuildDeviceIoControlRequest or IoBuildSynchronousFsdRequest belong to the I/O
 // manager: when their walk reaches the top it copies the buffered output back (METHOD_BUFFERED,

@@ -13,16 +13,18 @@
 //   "paged-pool-at-dispatch" paged pool allocated or freed at DISPATCH_LEVEL or above
 //   "pool-irql"              non-paged pool allocated or freed above DISPATCH_LEVEL
 //   "pool-leak"              blocks still allocated at teardown, grouped by tag and site
-//   (and whatever CheckNoKernelObjectsIn reports for timers or DPCs queued inside a freed block)
+//   "freed-while-queued"     (from the engine) a timer, DPC or work item still queued, or a
+//                            thread waiting or a lock held, inside the block being freed
 //
 // Allocation sites: the return address of the platform call (the driver's call instruction)
 // named "function+0xoffset" through the dynamic symbol table, or "module+0xoffset" when the
 // function has no exported name. Both are the same from run to run (no raw addresses), so a
 // site learnt in one run can be failed in the next.
 //
-// The sanitizer build (LUMO_SANITIZE) hands out one plain malloc block per allocation and frees
-// it at once, without quarantine, poison or guard bytes: AddressSanitizer then reports overruns
-// and use after free itself.
+// The sanitizer build (LUMO_SANITIZE) hands out one plain malloc block of exactly the size asked
+// for per allocation and frees it at once, without quarantine, poison or guard bytes:
+// AddressSanitizer then reports overruns and use after free itself. Requests above 512 MB fail
+// in both builds (the platform's pools are far smaller).
 #pragma once
 
 #include <wdm.h>
