@@ -64,7 +64,9 @@ USBD_PIPE_TYPE PipeTypeOf(uint8_t attributes) {
 }  // namespace
 
 NTSTATUS NtStatusFromUsbd(USBD_STATUS status) {
-  if (USBD_SUCCESS(status)) return status == USBD_STATUS_CANCELED ? STATUS_CANCELLED : STATUS_SUCCESS;
+  if (USBD_SUCCESS(status)) {
+    return status == USBD_STATUS_CANCELED ? STATUS_CANCELLED : STATUS_SUCCESS;
+  }
   switch (status) {
     case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
     case USBD_STATUS_INVALID_PARAMETER:
@@ -338,7 +340,9 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
   transfer->urb = urb;
   auto control = [&](uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                      ULONG bufferLength, uint8_t* buffer, bool in) -> NTSTATUS {
-    if (bufferLength > 0xFFFF || (bufferLength && !buffer)) return fail(USBD_STATUS_INVALID_PARAMETER);
+    if (bufferLength > 0xFFFF || (bufferLength && !buffer)) {
+      return fail(USBD_STATUS_INVALID_PARAMETER);
+    }
     transfer->kind = TransferKind::kControl;
     transfer->setup = {static_cast<uint8_t>(type | (in ? 0x80 : 0)), request, value, index,
                        static_cast<uint16_t>(bufferLength)};
@@ -353,7 +357,8 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
       if (length < offsetof(struct _URB_SELECT_CONFIGURATION, Interface)) {
         return fail(USBD_STATUS_INVALID_PARAMETER);
       }
-      const uint16_t value = r.ConfigurationDescriptor ? r.ConfigurationDescriptor->bConfigurationValue : 0;
+      const uint16_t value =
+          r.ConfigurationDescriptor ? r.ConfigurationDescriptor->bConfigurationValue : 0;
       transfer->action = ControlAction::kSelectConfiguration;
       return control(0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0, nullptr, false);
     }
@@ -400,8 +405,8 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
                                 : function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1 : 2;
       return control(recipient, USB_REQUEST_GET_DESCRIPTOR,
                      static_cast<uint16_t>((r.DescriptorType << 8) | r.Index), r.LanguageId,
-                     r.TransferBufferLength, TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL),
-                     true);
+                     r.TransferBufferLength,
+                     TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL), true);
     }
     case URB_FUNCTION_VENDOR_DEVICE:
     case URB_FUNCTION_VENDOR_INTERFACE:
@@ -436,7 +441,9 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
       if (length < sizeof(struct _URB_CONTROL_TRANSFER)) return fail(USBD_STATUS_INVALID_PARAMETER);
       usb::SetupPacket setup;
       std::memcpy(&setup, r.SetupPacket, sizeof(setup));
-      if (r.TransferBufferLength < setup.wLength) setup.wLength = static_cast<uint16_t>(r.TransferBufferLength);
+      if (r.TransferBufferLength < setup.wLength) {
+        setup.wLength = static_cast<uint16_t>(r.TransferBufferLength);
+      }
       return control(setup.bmRequestType & 0x7F, setup.bRequest, setup.wValue, setup.wIndex,
                      setup.wLength, TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL),
                      (setup.bmRequestType & 0x80) != 0);
@@ -454,9 +461,11 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
       uint8_t* buffer = TransferBufferOf(r.TransferBuffer, r.TransferBufferMDL);
       switch (function) {
         case URB_FUNCTION_GET_CONFIGURATION:
-          return control(0x00, USB_REQUEST_GET_CONFIGURATION, 0, 0, r.TransferBufferLength, buffer, true);
+          return control(0x00, USB_REQUEST_GET_CONFIGURATION, 0, 0, r.TransferBufferLength,
+                         buffer, true);
         case URB_FUNCTION_GET_INTERFACE:
-          return control(0x01, USB_REQUEST_GET_INTERFACE, 0, r.Index, r.TransferBufferLength, buffer, true);
+          return control(0x01, USB_REQUEST_GET_INTERFACE, 0, r.Index, r.TransferBufferLength,
+                         buffer, true);
         default:
           return control(static_cast<uint8_t>(function - URB_FUNCTION_GET_STATUS_FROM_DEVICE),
                          USB_REQUEST_GET_STATUS, 0, r.Index, r.TransferBufferLength, buffer, true);
@@ -841,7 +850,8 @@ void UsbBus::FillIsochronous(UsbPort& port, UsbPort::Transfer& t, uint64_t until
   for (uint64_t i = t.filledUpTo; i < limit; ++i) {
     const ULONG k = static_cast<ULONG>(i - t.startInterval);
     USBD_ISO_PACKET_DESCRIPTOR& packet = r.IsoPacket[k];
-    const ULONG next = k + 1 < r.NumberOfPackets ? r.IsoPacket[k + 1].Offset : r.TransferBufferLength;
+    const ULONG next =
+        k + 1 < r.NumberOfPackets ? r.IsoPacket[k + 1].Offset : r.TransferBufferLength;
     const uint32_t capacity = std::min<uint32_t>(next - packet.Offset, t.pipe->maxPacketSize);
     if (in) {
       const usb::PacketResult got =
@@ -896,8 +906,8 @@ void UsbBus::CompleteIsochronous(UsbPort& port, uint64_t id, Completions& done) 
     if (USBD_ERROR(r.IsoPacket[k].Status)) ++errors;
   }
   r.ErrorCount = errors;
-  Finish(port, t, errors == r.NumberOfPackets ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS,
-         done);
+  const bool allFailed = errors == r.NumberOfPackets;
+  Finish(port, t, allFailed ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS, done);
 }
 
 // ---- Bulk and interrupt transfers ----------------------------------------------------------

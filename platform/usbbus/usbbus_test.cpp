@@ -78,7 +78,8 @@ TEST_F(Bus, DescriptorsConfigurationAndInterfaceSelection) {
     // A short first read of the configuration set gives its total length.
     uint8_t head[64] = {};
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
-                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, head, nullptr, 64, nullptr);
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, head, nullptr, 64,
+                                 nullptr);
     ASSERT_EQ(SubmitUrb(pdo_, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 64u);
     EXPECT_EQ(head[2] | (head[3] << 8), int(camera_.ConfigurationDescriptorSet().size()));
@@ -613,7 +614,8 @@ TEST_F(BulkBus, ShortPacketsEndTransfersAndHaltThePipeWithoutShortTransferOk) {
     EXPECT_EQ(received[100], 0xEE) << "nothing written beyond what arrived";
     // Without USBD_SHORT_TRANSFER_OK a short read is an error and halts the pipe.
     ASSERT_EQ(Bulk(out, sent.data(), 10, 0, &urb), STATUS_SUCCESS);
-    EXPECT_EQ(Bulk(in, received.data(), 256, USBD_TRANSFER_DIRECTION_IN, &urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Bulk(in, received.data(), 256, USBD_TRANSFER_DIRECTION_IN, &urb),
+              STATUS_UNSUCCESSFUL);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DATA_UNDERRUN);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 10u);
     EXPECT_EQ(Bulk(in, received.data(), 64, USBD_TRANSFER_DIRECTION_IN, &urb), STATUS_UNSUCCESSFUL);
@@ -677,8 +679,10 @@ TEST(UsbdLibrary, ConfigurationRequestHasOneInterfaceRecordPerEntry) {
     set[2] = static_cast<uint8_t>(set.size());
     auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
     USBD_INTERFACE_LIST_ENTRY list[3] = {};
-    list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 0, -1, -1, -1, -1);
-    list[1].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(config, config, 1, -1, -1, -1, -1);
+    for (LONG i = 0; i < 2; ++i) {
+      list[i].InterfaceDescriptor =
+          USBD_ParseConfigurationDescriptorEx(config, config, i, -1, -1, -1, -1);
+    }
     PURB urb = USBD_CreateConfigurationRequestEx(config, list);
     ASSERT_NE(urb, nullptr);
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);

@@ -185,7 +185,8 @@ usb::ControlResult Camera::Standard(usb::BusTime now, const usb::SetupPacket& se
       if (!in) return Stall();
       const uint8_t descriptorType = setup.wValue >> 8, index = setup.wValue & 0xFF;
       if (descriptorType == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) {
-        return Ack(CopyOut(data, setup.wLength, deviceDescriptor_.data(), deviceDescriptor_.size()));
+        return Ack(
+            CopyOut(data, setup.wLength, deviceDescriptor_.data(), deviceDescriptor_.size()));
       }
       if (descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) {
         return Ack(CopyOut(data, setup.wLength, configuration_.data(), configuration_.size()));
@@ -525,7 +526,9 @@ usb::PacketResult Camera::InPacket(uint8_t endpointAddress, uint64_t interval, u
     result = {capacity, true};
   }
   if (faults_.Fire(FaultKind::kPacketError, now)) result.error = true;
-  if (faults_.Fire(FaultKind::kPacketShort, now)) result.length = std::min<uint32_t>(result.length, 8);
+  if (faults_.Fire(FaultKind::kPacketShort, now)) {
+    result.length = std::min<uint32_t>(result.length, 8);
+  }
   return result;
 }
 

@@ -8,7 +8,7 @@ namespace lumo::sim {
 
 // ---- Vendor requests on the default pipe (type vendor, recipient device) ----
 constexpr uint8_t kVendorReadRegister = 0x00;   // bmRequestType 0xC0, wIndex = register, wLength 2
-constexpr uint8_t kVendorWriteRegister = 0x01;  // bmRequestType 0x40, wValue = value, wIndex = register
+constexpr uint8_t kVendorWriteRegister = 0x01;  // bmRequestType 0x40, wValue value, wIndex reg
 constexpr uint8_t kRequestTypeVendorIn = 0xC0;
 constexpr uint8_t kRequestTypeVendorOut = 0x40;
 
@@ -18,7 +18,7 @@ constexpr uint16_t kControlEnableMask = 0x0003;
 constexpr uint16_t kControlTestPattern = 0x0040;
 constexpr uint16_t kRegFifoControl = 0x0110;    // bit 0 video FIFO enable
 constexpr uint16_t kRegSensorClock = 0x0200;    // bit 0 sensor clock running
-constexpr uint16_t kRegCapture = 0x0300;        // bits 0,1 capture enable; bit 5 h-scale, bit 6 v-scale
+constexpr uint16_t kRegCapture = 0x0300;        // bits 0,1 capture on; bits 5, 6 h and v scaling
 constexpr uint16_t kCaptureEnableMask = 0x0003;
 constexpr uint16_t kCaptureHScale = 0x0020;
 constexpr uint16_t kCaptureVScale = 0x0040;

@@ -106,7 +106,9 @@ int main(int argc, char** argv) {
         sensor.WriteRegister(0x68, p.reg, p.value);
       }
       bridge.write(sim::kRegControl, 0x0003);
-      for (const auto& p : still.sensor) sensor.WriteRegister(0x68, uint8_t(p.reg), uint8_t(p.value));
+      for (const auto& p : still.sensor) {
+        sensor.WriteRegister(0x68, uint8_t(p.reg), uint8_t(p.value));
+      }
       for (const auto& p : still.bridge) bridge.write(p.reg, p.value);
       sim::testing::SetCaptureWindow(bridge, 0);
       const uint32_t firstFresh = camera.FramesStarted();
