@@ -12,11 +12,11 @@
 // frame (320 x 480 elements) of seeded random bytes.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -152,6 +152,11 @@ void CopyFrame(benchmark::State& state, Size size) {
   SetFrameCounters(state, size);
 }
 
+// With repetitions: the fastest repetition, the least disturbed by other work on the machine.
+double Smallest(const std::vector<double>& values) {
+  return *std::min_element(values.begin(), values.end());
+}
+
 void RegisterAll() {
   for (const Size& size : kSizes) {
     std::string suffix = std::string("/") + size.name;
@@ -160,25 +165,25 @@ void RegisterAll() {
       std::string pass = ScalerPathName(SCALER_PATH(path));
       benchmark::RegisterBenchmark(("BM_Scale/" + pass + suffix).c_str(), ScaleWholeCall,
                                    SCALER_PATH(path), size)
-          ->Unit(benchmark::kMillisecond);
+          ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Smallest);
       benchmark::RegisterBenchmark(("BM_ScaleRows/" + pass + suffix).c_str(), ScaleRowsOnly,
                                    SCALER_PATH(path), size)
-          ->Unit(benchmark::kMillisecond);
+          ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Smallest);
       benchmark::RegisterBenchmark(("BM_ScalePlan/" + pass + suffix).c_str(), PlanOnly,
                                    SCALER_PATH(path), size)
-          ->Unit(benchmark::kMillisecond);
+          ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Smallest);
     }
 #ifdef LUMO_HAVE_LIBYUV
     benchmark::RegisterBenchmark(("BM_Scale/libyuv" + suffix).c_str(), ScaleLibyuv, size)
-        ->Unit(benchmark::kMillisecond);
+        ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Smallest);
 #endif
     benchmark::RegisterBenchmark(("BM_Memcpy" + suffix).c_str(), CopyFrame, size)
-        ->Unit(benchmark::kMillisecond);
+        ->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Smallest);
   }
 }
 
-// The console report, then per size each method's CPU time as a ratio to libyuv and to memcpy
-// (with repetitions, the medians).
+// The console report, then per size each method's CPU time as a ratio to libyuv and to memcpy:
+// of single runs, or with repetitions of their medians and of their fastest repetitions.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   RatioReporter() : ConsoleReporter(OO_Tabular) {}
@@ -186,41 +191,46 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      bool aggregate = run.run_type == Run::RT_Aggregate;
-      if (run.error_occurred || (aggregate && run.aggregate_name != "median")) continue;
-      if (!aggregate && repetitions_seen_.count(run.run_name.str()) != 0) continue;
+      if (run.error_occurred) continue;
       std::string name = run.run_name.str();
-      times_[name] = run.GetAdjustedCPUTime();
-      if (run.repetitions > 1 && !aggregate) repetitions_seen_.insert(name);
-      if (aggregate) repetitions_seen_.erase(name);
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name == "median" || run.aggregate_name == "min") {
+          times_[run.aggregate_name][name] = run.GetAdjustedCPUTime();
+        }
+      } else if (run.repetitions <= 1) {
+        times_["single run"][name] = run.GetAdjustedCPUTime();
+      }
     }
   }
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nCPU time ratios (method / libyuv ARGBScale bilinear, method / memcpy):\n");
-    for (const Size& size : kSizes) {
-      std::string suffix = std::string("/") + size.name;
-      auto find = [&](const std::string& name) {
-        auto it = times_.find(name);
-        return it == times_.end() ? -1.0 : it->second;
-      };
-      double libyuv = find("BM_Scale/libyuv" + suffix);
-      double copy = find("BM_Memcpy" + suffix);
-      for (const auto& [name, time] : times_) {
-        if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-        if (name.rfind("BM_Memcpy", 0) == 0) continue;
-        std::printf("  %-32s", name.c_str());
-        if (libyuv > 0) std::printf("  %6.2f x libyuv", time / libyuv);
-        if (copy > 0) std::printf("  %7.2f x memcpy", time / copy);
-        std::printf("\n");
+    for (const auto& [statistic, times] : times_) {
+      std::printf("\nCPU time ratios, %s (method / libyuv ARGBScale bilinear, method / memcpy):\n",
+                  statistic.c_str());
+      for (const Size& size : kSizes) {
+        std::string suffix = std::string("/") + size.name;
+        auto find = [&](const std::string& name) {
+          auto it = times.find(name);
+          return it == times.end() ? -1.0 : it->second;
+        };
+        double libyuv = find("BM_Scale/libyuv" + suffix);
+        double copy = find("BM_Memcpy" + suffix);
+        for (const auto& [name, time] : times) {
+          bool ofSize = name.size() >= suffix.size() &&
+                        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+          if (!ofSize || name.rfind("BM_Memcpy", 0) == 0) continue;
+          std::printf("  %-32s %8.4f ms", name.c_str(), time);
+          if (libyuv > 0) std::printf("  %6.2f x libyuv", time / libyuv);
+          if (copy > 0) std::printf("  %7.2f x memcpy", time / copy);
+          std::printf("\n");
+        }
       }
     }
   }
 
  private:
-  std::map<std::string, double> times_;
-  std::set<std::string> repetitions_seen_;
+  std::map<std::string, std::map<std::string, double>> times_;
 };
 
 }  // namespace
