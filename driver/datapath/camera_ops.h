@@ -100,6 +100,10 @@ typedef struct _CAMERA_OPS {
   PCAMERA_ALLOCATE_BANDWIDTH AllocateBandwidth;
   PCAMERA_FREE_BANDWIDTH FreeBandwidth;
 } CAMERA_OPS, *PCAMERA_OPS;
+// Thirteen slots of the platform's pointer width (the signature slot is padded on 64-bit).
+#define CAMERA_OPS_SLOTS 13
+static_assert(sizeof(CAMERA_OPS) == CAMERA_OPS_SLOTS * sizeof(PVOID),
+              "the camera operations are thirteen pointer-sized slots");
 
 // --- The camera's operations of the data path ---------------------------------------------------
 // (InitializeCamera and ReleaseCamera belong to the sensor bring-up, StopCapture,
