@@ -1,22 +1,23 @@
 // The scaler's vector passes: SSE2 (the baseline of every target processor, and the only vector
-// state the target kernel saves for a driver), SSSE3, AVX2 and AVX-512 (host builds: the target
-// kernel does not save the wide registers). Each gives exactly
-// the bytes of the reference passes; only the arithmetic is rearranged.
+// state the target kernel saves for a driver), SSSE3, AVX2 and AVX-512 (host builds only: the
+// target kernel does not save the wide registers). Each gives exactly the bytes of the reference
+// passes; only the arithmetic is rearranged.
 //
-// Line buffers here hold the reference value + 32 (N = L + 32), so that the vertical rounding
-// term is paid once per source row:
-//   reference  D = (U*(16384-f) + L*f + 2^19) >> 20
-//            = floor((NU*16384 + (NL-NU)*f) / 2^20)
-//            = (NU + floor((NL-NU)*f / 16384)) >> 6       (floor(x/64) = floor(floor(x)/64))
+// Line buffers here hold the reference value + 32 (N = R + 32, R the reference line value), so
+// that the vertical rounding term is paid once per source row:
+//   reference  D = (Rup*(16384-f) + Rlo*f + 2^19) >> 20
+//            = floor((Nup*16384 + (Nlo-Nup)*f) / 2^20)
+//            = (Nup + floor((Nlo-Nup)*f / 16384)) >> 6     (floor(x/64) = floor(floor(x)/64))
 // and floor(d*f/16384) = high half of (2d)*(2f), one 16-bit multiply, exact while f < 16384
 // (f == 16384 is the lower line alone, taken as upper line with f = 0).
 //
 // Horizontal, SSE2: (a*wl + b*wr + 128 + 32*256) >> 8 with one 16-bit multiply-add per pair.
-// Horizontal, SSSE3 and AVX2: L = 64a + ((b-a)*f + 128) >> 8, and the rounded shift is exactly
-// the rounding high multiply of 64(b-a) by 2f:  (64(b-a)*2f + 2^14) >> 15. One byte shuffle
-// gathers the (b, a) byte pairs of two destination elements from a 16-byte window; two
-// multiply-adds of those pairs give 64a and 64(b-a). The full right weight (f = 16384, the
-// last element) is taken as the pair (b, b) with f = 0, which keeps 2f within 16 bits.
+// Horizontal, SSSE3, AVX2 and AVX-512: R = 64a + ((b-a)*f + 128) >> 8, and the rounded shift is
+// exactly the rounding high multiply of 64(b-a) by 2f:  (64(b-a)*2f + 2^14) >> 15. One byte
+// shuffle gathers the (b, a) byte pairs of two destination elements from a 16-byte window (of
+// eight from a 64-byte window with AVX-512); two multiply-adds of those pairs give 64a and
+// 64(b-a). The full right weight (f = 16384, the last element) is taken as the pair (b, b) with
+// f = 0, which keeps 2f within 16 bits.
 //
 // Called only inside the scaler's floating-point save/restore bracket.
 #include "datapath/scaler_internal.h"
@@ -35,7 +36,6 @@
 // Round-and-bias constant of the SSE2 horizontal pass: 128 + 32 * 256.
 #define HORIZONTAL_BIAS 8320
 #define BIAS_TIMES_64 32
-#define SHUFFLE_ZERO 0x80
 
 // --- Column tables of the vector passes ---------------------------------------------------------
 
