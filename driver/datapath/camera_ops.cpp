@@ -62,3 +62,14 @@ NTSTATUS SaveState(PDEVICE_OBJECT BusDeviceObject, PDEVICE_CONTEXT Device) {
 NTSTATUS RestoreState(PDEVICE_OBJECT BusDeviceObject, PDEVICE_CONTEXT Device) {
   return STATUS_SUCCESS;
 }
+
+void FillDataPathCameraOps(PCAMERA_OPS Ops) {
+  Ops->Signature = 0;
+  Ops->ProcessPacket = ProcessPacket;
+  Ops->NewFrame = NewFrame;
+  Ops->ProcessRawFrame = ProcessRawFrame;
+  Ops->StartCapture = StartCapture;
+  Ops->ConfigurePipes = ConfigurePipes;
+  Ops->SaveState = SaveState;
+  Ops->RestoreState = RestoreState;
+}

@@ -130,6 +130,11 @@ NTSTATUS RestoreState(PDEVICE_OBJECT BusDeviceObject, PDEVICE_CONTEXT Device);
 // The pipe configuration ConfigurePipes hands out, one entry per pipe of the video interface.
 extern const PIPE_CONFIG PIPE_CONFIG_TABLE[PIPE_CONFIG_TABLE_ENTRIES];
 
+// Fills the slots of the data path's operations (signature 0, ProcessPacket, NewFrame,
+// ProcessRawFrame, StartCapture, ConfigurePipes, SaveState, RestoreState) and leaves the other
+// five, which the device start-up sets from the sensor bring-up and the capture bandwidth code.
+void FillDataPathCameraOps(PCAMERA_OPS Ops);
+
 // --- Video packets ------------------------------------------------------------------------------
 
 #define PACKET_HEADER_SIZE 16

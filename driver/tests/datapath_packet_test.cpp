@@ -243,6 +243,26 @@ TEST(ConfigurePipesTest, NoInterfaceOrNoDataPipeIsRefused) {
                            nullptr, nullptr));
 }
 
+TEST(CameraOpsTest, DataPathFillsItsSlotsAndLeavesTheOthers) {
+  CAMERA_OPS ops;
+  std::memset(&ops, 0xAB, sizeof(ops));
+  CAMERA_OPS untouched = ops;
+  FillDataPathCameraOps(&ops);
+  EXPECT_EQ(0u, ops.Signature);
+  EXPECT_EQ(&ProcessPacket, ops.ProcessPacket);
+  EXPECT_EQ(&NewFrame, ops.NewFrame);
+  EXPECT_EQ(&ProcessRawFrame, ops.ProcessRawFrame);
+  EXPECT_EQ(&StartCapture, ops.StartCapture);
+  EXPECT_EQ(&ConfigurePipes, ops.ConfigurePipes);
+  EXPECT_EQ(&SaveState, ops.SaveState);
+  EXPECT_EQ(&RestoreState, ops.RestoreState);
+  EXPECT_EQ(untouched.InitializeCamera, ops.InitializeCamera);
+  EXPECT_EQ(untouched.ReleaseCamera, ops.ReleaseCamera);
+  EXPECT_EQ(untouched.StopCapture, ops.StopCapture);
+  EXPECT_EQ(untouched.AllocateBandwidth, ops.AllocateBandwidth);
+  EXPECT_EQ(untouched.FreeBandwidth, ops.FreeBandwidth);
+}
+
 TEST(CameraOpsTest, EmptyOperationsSucceed) {
   ULONG frameLength = 1234, context = 0;
   EXPECT_EQ(STATUS_SUCCESS, NewFrame(nullptr, &context, 0, &frameLength));
