@@ -817,6 +817,9 @@ bool Simulation::CancelEvent(EventId id) {
 }
 
 void Simulation::State::Trace(std::string_view event, std::string_view detail, int64_t result) {
+  if (options.traceEventsMax && trace.size() >= 2 * options.traceEventsMax) {
+    trace.erase(trace.begin(), trace.begin() + static_cast<ptrdiff_t>(options.traceEventsMax));
+  }
   trace.push_back(TraceEvent{now, CurrentThreadName(), std::string(event), std::string(detail),
                              result});
 }

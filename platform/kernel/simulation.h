@@ -58,6 +58,9 @@ struct SimulationOptions {
   // Record every platform call in the trace (large); scheduling and completions are always
   // recorded.
   bool traceEveryCall = false;
+  // Keep at most about this many trace events (the oldest go first); 0 keeps them all. Long
+  // runs (lumocap, benchmarks) bound their memory with it; tests that compare traces keep all.
+  size_t traceEventsMax = 0;
   size_t threadStackBytes = 512 * 1024;
 };
 
