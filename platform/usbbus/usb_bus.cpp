@@ -647,7 +647,7 @@ void UsbBus::Finish(UsbPort& port, UsbPort::Transfer* transfer, USBD_STATUS stat
 }
 
 void UsbBus::Flush(Completions& done) {
-  if (done.empty()) return;
+  if (done.empty() && !done.notify) return;
   KIRQL irql = KeGetCurrentIrql();
   const bool raise = irql < DISPATCH_LEVEL;
   if (raise) KeRaiseIrql(DISPATCH_LEVEL, &irql);
@@ -657,8 +657,10 @@ void UsbBus::Flush(Completions& done) {
     c.irp->IoStatus.Information = 0;
     IoCompleteRequest(c.irp, IO_NO_INCREMENT);
   }
-  if (raise) KeLowerIrql(irql);
+  UsbPort* notify = done.notify;
   done.clear();
+  if (notify && notify->options_.onDisconnect) notify->options_.onDisconnect(*notify);
+  if (raise) KeLowerIrql(irql);
 }
 
 // ---- Control transfers ---------------------------------------------------------------------
@@ -1018,6 +1020,7 @@ void UsbBus::CheckPortFault(UsbPort& port, Completions& done) {
 }
 
 void UsbBus::DoUnplug(UsbPort& port, Completions& done) {
+  if (port.connected_) done.notify = &port;
   port.connected_ = false;
   port.enabled_ = false;
   sim_.Trace("usb.unplug", "", 0);

@@ -30,6 +30,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -42,12 +43,18 @@ namespace lumo::usbbus {
 
 using kernel::VirtualTime;
 
+class UsbPort;
+
 struct PortOptions {
   // Cost of one control transfer; 0 picks the default of the device's speed (500 us at high
   // speed, 2 ms at full speed).
   VirtualTime controlTransferTime = 0;
   // How long IOCTL_INTERNAL_USB_RESET_PORT takes.
   VirtualTime portResetTime = 10 * kernel::kMillisecond;
+  // Called once the device has left the bus and its requests have completed, in the bus's
+  // DPC context at DISPATCH_LEVEL: where the hub would report the device gone to PnP (a test or
+  // the stream class stand-in starts the surprise removal from here).
+  std::function<void(UsbPort&)> onDisconnect;
 };
 
 struct PortStatistics {
@@ -145,7 +152,9 @@ class UsbBus : public kernel::Component {
     void clear() {
       count_ = 0;
       overflow_.clear();
+      notify = nullptr;
     }
+    UsbPort* notify = nullptr;  // a port whose device left the bus: tell onDisconnect
 
    private:
     static constexpr size_t kInline = 16;

@@ -503,6 +503,13 @@ TEST_F(BusFaults, UnplugCompletesEverythingAndReplugStartsAfresh) {
 }
 
 TEST_F(BusFaults, UnplugFromTheHostSide) {
+  int notified = 0;
+  KIRQL notifiedAt = PASSIVE_LEVEL;
+  port_ = &sim_.Get<UsbBus>().Attach(&camera_, {0, 10 * kMillisecond, [&](UsbPort& port) {
+                                                  ++notified;
+                                                  notifiedAt = KeGetCurrentIrql();
+                                                  EXPECT_FALSE(port.Connected());
+                                                }});
   Run([&] {
     Configure(1);
     IsoTransfer t(pdo_, 256, 16);
@@ -511,7 +518,13 @@ TEST_F(BusFaults, UnplugFromTheHostSide) {
     t.Wait();
     EXPECT_EQ(t.Irp()->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(port_->Connected());
+    port_->Unplug();  // already gone: no second report
+    LARGE_INTEGER tick;
+    tick.QuadPart = -kMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
   });
+  EXPECT_EQ(notified, 1);
+  EXPECT_EQ(notifiedAt, DISPATCH_LEVEL);
 }
 
 // ---- Full speed ------------------------------------------------------------------------------
