@@ -75,7 +75,8 @@ struct KernelObject {
   int processor = 0;
   // Work item.
   WorkQueue* workQueue = nullptr;
-  std::string Name() const;
+  std::string name;  // "event#3": kind and id, fixed at initialisation
+  const std::string& Name() const { return name; }
 };
 
 struct SimThread {
@@ -247,6 +248,7 @@ struct Simulation::State {
   std::string Where() const;
   std::string DescribeWait(const SimThread* thread) const;
   void ReportDeadlock();
+  void ReportStalled();
   void Trace(std::string_view event, std::string_view detail, int64_t result);
   void TeardownChecks();
 };

@@ -96,10 +96,6 @@ const char* ObjectKindName(ObjectKind kind) {
   return "object";
 }
 
-std::string KernelObject::Name() const {
-  return std::string(ObjectKindName(kind)) + "#" + std::to_string(id);
-}
-
 std::string CodeName(const void* address, bool withOffset) {
   static thread_local std::unordered_map<const void*, std::string> cache[2];
   auto& names = cache[withOffset ? 1 : 0];
@@ -437,6 +433,9 @@ void Simulation::State::Drive(int mode, VirtualTime limit) {
   }
   driving = true;
   stopRequested = false;
+  const VirtualTime runLimit = options.runVirtualTimeMax > INT64_MAX - now
+                                   ? INT64_MAX
+                                   : now + options.runVirtualTimeMax;
   for (;;) {
     ReapFinished();
     if (mode == kDriveRun && mainThread->state == ThreadState::Finished) break;
@@ -455,6 +454,10 @@ void Simulation::State::Drive(int mode, VirtualTime limit) {
     VirtualTime due = timeline.begin()->first.first;
     if (mode == kDriveFor && due > limit) {
       now = std::max(now, limit);
+      break;
+    }
+    if (mode == kDriveRun && due > runLimit) {
+      ReportStalled();
       break;
     }
     Pace(due);
@@ -607,6 +610,7 @@ KernelObject& Simulation::State::Register(uintptr_t address, ObjectKind kind) {
   object = KernelObject{};
   object.kind = kind;
   object.id = ++nextObjectId;
+  object.name = std::string(ObjectKindName(kind)) + "#" + std::to_string(object.id);
   return object;
 }
 
@@ -669,6 +673,18 @@ void Simulation::State::ReportDeadlock() {
     thread->deadlockReported = true;
   }
   sim.VerifierFailure("deadlock", message);
+}
+
+void Simulation::State::ReportStalled() {
+  std::string message = "Run's body has not returned after " +
+                        FormatTime(options.runVirtualTimeMax) +
+                        " s of virtual time; only timers or events are left:";
+  for (const auto& thread : threads) {
+    if (thread->state != ThreadState::Blocked || IsIdleSystemThread(thread.get())) continue;
+    message += "\n  " + DescribeWait(thread.get());
+    thread->deadlockReported = true;
+  }
+  sim.VerifierFailure("stalled", message);
 }
 
 void Simulation::State::TeardownChecks() {
@@ -820,8 +836,9 @@ void Simulation::State::Trace(std::string_view event, std::string_view detail, i
   if (options.traceEventsMax && trace.size() >= 2 * options.traceEventsMax) {
     trace.erase(trace.begin(), trace.begin() + static_cast<ptrdiff_t>(options.traceEventsMax));
   }
-  trace.push_back(TraceEvent{now, CurrentThreadName(), std::string(event), std::string(detail),
-                             result});
+  static const std::string host = "host";
+  trace.push_back(TraceEvent{now, t_thread ? t_thread->name : host, std::string(event),
+                             std::string(detail), result});
 }
 
 void Simulation::Trace(std::string_view event, std::string_view detail, int64_t result) {

@@ -62,6 +62,10 @@ struct SimulationOptions {
   // runs (lumocap, benchmarks) bound their memory with it; tests that compare traces keep all.
   size_t traceEventsMax = 0;
   size_t threadStackBytes = 512 * 1024;
+  // Run() gives up (verifier check "stalled", listing what every thread waits for) when its
+  // body has not returned after this much virtual time while only timers keep the machine
+  // going: a periodic timer would otherwise hide a hang from the deadlock check for ever.
+  int64_t runVirtualTimeMax = 3600LL * 10'000'000;  // one hour
 };
 
 struct TraceEvent {

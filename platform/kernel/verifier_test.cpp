@@ -207,6 +207,23 @@ TEST(Verifier, DeadlockOnEventsReportsEveryBlockedThread) {
   ExpectOnlyReport(sim, "deadlock", {"main waits for event#2", "partner waits for event#1"});
 }
 
+TEST(Verifier, RunThatOnlyTimersKeepGoingIsStopped) {
+  SimulationOptions options = Options();
+  options.runVirtualTimeMax = 10 * kSecond;
+  Simulation sim(options);
+  KTIMER heartbeat;
+  KDPC beat;
+  KEVENT never;
+  KeInitializeTimer(&heartbeat);
+  KeInitializeDpc(&beat, &verifier_faults::NothingToDo, nullptr);
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  KeSetTimerEx(&heartbeat, Relative(kSecond), 1000, &beat);
+  sim.Run([&] { KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr); });
+  ExpectOnlyReport(sim, "stalled", {"main waits for event#3"});
+  EXPECT_EQ(sim.Now(), 10 * kSecond);
+  KeCancelTimer(&heartbeat);
+}
+
 TEST(Verifier, DeadlockOnSpinLocksTakenInOppositeOrder) {
   // Some seeds interleave the two threads so that each holds one lock and spins on the other.
   int deadlocks = 0;
