@@ -243,6 +243,43 @@ INSTANTIATE_TEST_SUITE_P(EachFrameSize, BusStream,
                          ::testing::Values(StreamCase{0, 640, 480}, StreamCase{1, 320, 240},
                                            StreamCase{2, 160, 120}));
 
+TEST_F(Bus, PacketsSentWithoutAQueuedTransferAreLost) {
+  Run([&] {
+    Configure(4);
+    sim::testing::BringUp(Access());
+    sim::testing::SetCaptureWindow(Access(), 2);  // 160x120: 13 packets a frame
+    auto frameStarts = [&](IsoTransfer& t) {
+      std::vector<uint32_t> sequences;
+      auto& r = t.Urb()->UrbIsochronousTransfer;
+      for (ULONG k = 0; k < r.NumberOfPackets; ++k) {
+        const uint8_t* p = t.Packet(k);
+        if (r.IsoPacket[k].Length >= 16 && p[12] == sim::kPacketTypeFrameStart) {
+          sequences.push_back(p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24));
+        }
+      }
+      return sequences;
+    };
+    IsoTransfer t(pdo_, 256, 3072);
+    ASSERT_EQ(t.Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
+    t.Wait();
+    const std::vector<uint32_t> first = frameStarts(t);
+    ASSERT_FALSE(first.empty());
+    // 200 ms with nothing queued: six frames go by unseen.
+    LARGE_INTEGER idle;
+    idle.QuadPart = -200 * kMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &idle);
+    ASSERT_EQ(t.Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
+    t.Wait();
+    const std::vector<uint32_t> second = frameStarts(t);
+    ASSERT_FALSE(second.empty());
+    EXPECT_GE(second.front() - first.back(), 6u);
+    EXPECT_LE(second.front() - first.back(), 8u);
+    // The camera sent them all the same: its log has every sequence in between.
+    EXPECT_GE(camera_.FramesStarted(), second.back() + 1);
+    EXPECT_EQ(camera_.FrameLog().back().params.sequence + 1, camera_.FramesStarted());
+  });
+}
+
 TEST_F(Bus, ButtonInTheStatusByteOfTheStatusPipe) {
   Run([&] {
     Configure(1);
