@@ -587,6 +587,47 @@ TEST_F(FullSpeedBus, OnePacketPerFrameAndByteSixtyIsTwo) {
   });
 }
 
+TEST_F(FullSpeedBus, StreamAtAlternateSettingTwoCarriesFifteenFramesASecond) {
+  Run([&] {
+    Configure(2);
+    sim::testing::BringUp(Access());
+    sim::testing::SetCaptureWindow(Access(), 2);
+    std::vector<std::unique_ptr<IsoTransfer>> ring;
+    for (int i = 0; i < 5; ++i) {
+      ring.push_back(std::make_unique<IsoTransfer>(pdo_, 32, 1023));
+      ASSERT_EQ(ring.back()->Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
+    }
+    FrameCollector collector;
+    std::vector<FrameCollector::Frame> frames;
+    collector.onFrame = [&](FrameCollector::Frame& f) { frames.push_back(f); };
+    for (int i = 0; i < 32; ++i) {  // 1024 frames of 1 ms
+      IsoTransfer& t = *ring[i % 5];
+      t.Wait();
+      ASSERT_EQ(t.Irp()->IoStatus.Status, STATUS_SUCCESS);
+      collector.AddTransfer(t);
+      if (i + 5 < 32) {
+        ASSERT_EQ(t.Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
+      }
+    }
+    ASSERT_GE(frames.size(), 14u);
+    ASSERT_LE(frames.size(), 16u);
+    std::vector<uint8_t> expected(160 * 120 * 2);
+    for (const FrameCollector::Frame& f : frames) {
+      ASSERT_EQ(f.bytes.size(), 16 + expected.size());
+      const uint32_t sequence = f.bytes[0] | (f.bytes[1] << 8) | (f.bytes[2] << 16) |
+                                (uint32_t(f.bytes[3]) << 24);
+      const sim::FrameTruth* truth = nullptr;
+      for (const sim::FrameTruth& candidate : camera_.FrameLog()) {
+        if (candidate.params.sequence == sequence) truth = &candidate;
+      }
+      ASSERT_NE(truth, nullptr);
+      EXPECT_EQ(truth->packets, 39u);
+      sim::SceneRenderer::RenderFrame(truth->params, expected.data());
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), f.bytes.begin() + 16));
+    }
+  });
+}
+
 }  // namespace
 }  // namespace lumo::usbbus
 
