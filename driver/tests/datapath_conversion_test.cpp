@@ -193,6 +193,33 @@ TEST_F(ConversionTest, NothingIsReadOrWrittenOutsideTheBuffers) {
   });
 }
 
+// Delivered sizes, raw buffers and destinations of every size, exact-size buffers: what is
+// reported never exceeds the destination, and the sanitizer build stops any stray access.
+TEST_F(ConversionTest, RandomSizesAndBuffersStayInBounds) {
+  Simulation sim;
+  sim.Run([&] {
+    std::mt19937 generator(20261211);
+    const struct {
+      LONG width, height;
+    } sizes[] = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1024, 768}, {1280, 960}, {2, 1}};
+    for (int n = 0; n < 60; n++) {
+      auto size = sizes[generator() % (sizeof(sizes) / sizeof(sizes[0]))];
+      Deliver(generator() % 6 == 0 ? FOURCC_I420 : FOURCC_YUY2, size.width, size.height,
+              generator() % 6 == 0 ? 24 : 16);
+      size_t frame = size_t(2) * size.width * size.height;
+      size_t rawBytes = generator() % 3 == 0 ? generator() % (16 + 614400 + 32)
+                                             : 16 + (generator() % 2 ? frame : 614400);
+      size_t destinationBytes = generator() % 3 == 0 ? generator() % (frame + 64) : frame;
+      auto raw = RawFrame(rawBytes, n);
+      std::vector<UCHAR> destination(destinationBytes, kUntouched);
+      ULONG received = rawBytes == 0 ? 0 : ULONG(generator() % (rawBytes + 1));
+      ULONG reported = Convert(destination, raw, received);
+      ASSERT_LE(reported, destinationBytes) << n;
+      if (reported == 0) ASSERT_TRUE(AllUntouched(destination)) << n;
+    }
+  });
+}
+
 TEST_F(ConversionTest, FailedScalerLeavesTheBufferButReportsTheFrame) {
   Simulation sim;
   sim.Run([&] {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "core/lumocam.h"
@@ -181,6 +182,29 @@ TEST_F(PacketTest, StatusTrackedFromPacketsWithErrors) {
   Send(PACKET_TYPE_CONTINUATION, 100, 0x06, 0, USBD_STATUS_CRC);
   EXPECT_EQ(0x06, device_->StatusByte);
   EXPECT_EQ(0x02, device_->StatusRiseBits);
+}
+
+// Packets as a faulty or hostile device may send them: exact-size buffers (so the sanitizer
+// build stops any read past a packet), any length, status and header bytes. The payload must lie
+// inside the packet, and the only flag is the drop flag.
+TEST_F(PacketTest, RandomPacketsStayInsideThemselves) {
+  std::mt19937 generator(0xBADC0DE);
+  for (int n = 0; n < 20000; n++) {
+    ULONG length = generator() % 4 == 0 ? generator() % 20 : generator() % 3100;
+    std::vector<UCHAR> bytes(length == 0 ? 1 : length);
+    for (auto& byte : bytes) byte = UCHAR(generator());
+    if (length > 12 && generator() % 2) bytes[12] = UCHAR(generator() % 2 ? 0x08 : 0x00);
+    USBD_ISO_PACKET_DESCRIPTOR descriptor = {0, length,
+                                             generator() % 8 == 0 ? USBD_STATUS_CRC : 0};
+    BOOLEAN newFrame = 0xEE;
+    ULONG flags = 0xDEAD, offset = 0xDEAD;
+    ULONG payload = ProcessPacket(nullptr, device_.get(), nullptr, nullptr, nullptr, &descriptor,
+                                  bytes.data(), &newFrame, &flags, &offset);
+    ASSERT_LE(uint64_t(offset) + payload, uint64_t(length)) << n;
+    ASSERT_TRUE(flags == 0 || flags == PACKET_FLAG_DROP_FRAME) << n;
+    ASSERT_TRUE(newFrame == TRUE || newFrame == FALSE) << n;
+    ASSERT_LE(device_->DiscardFrameCount, 3) << n;
+  }
 }
 
 // --- Pipe configuration ----------------------------------------------------------------------
