@@ -68,6 +68,7 @@ typedef struct _SHUFFLE_COLUMNS {
   LONG* WindowOffset;
   UCHAR* PairMask;
   SHORT* DoubleWeight;
+  SHORT* ElementWeight;  // 2 x right weight per element, for the AVX2 pass to spread itself
 } SHUFFLE_COLUMNS;
 
 static LONG RoundUp32(LONG bytes) { return (bytes + 31) & ~31; }
@@ -80,12 +81,14 @@ static void LocateShuffleColumns(const SCALER_PLAN* plan, SHUFFLE_COLUMNS* colum
   columns->PairMask = base;
   base += RoundUp32(16 * groups);
   columns->DoubleWeight = (SHORT*)base;
+  base += RoundUp32(16 * groups);
+  columns->ElementWeight = (SHORT*)base;
 }
 
 static LONG ShuffleColumnBytes(const SCALER_PLAN* plan) {
   LONG groups = plan->WrittenWidth / 2;
   // Never zero, so that a one-element destination still gets its (empty) block.
-  return RoundUp32(groups * (LONG)sizeof(LONG)) + RoundUp32(16 * groups) + 16 * groups + 32;
+  return RoundUp32(groups * (LONG)sizeof(LONG)) + 2 * RoundUp32(16 * groups) + 4 * groups + 32;
 }
 
 // Mask bytes and doubled weight of one element whose left element lies `shift` elements into
@@ -124,6 +127,8 @@ static void ShufflePrepareColumns(PSCALER_PLAN plan) {
     ShuffleElement(plan, 2 * g, 0, columns.PairMask + 16 * g, columns.DoubleWeight + 8 * g);
     ShuffleElement(plan, 2 * g + 1, shift, columns.PairMask + 16 * g + 8,
                    columns.DoubleWeight + 8 * g + 4);
+    columns.ElementWeight[2 * g] = columns.DoubleWeight[8 * g];
+    columns.ElementWeight[2 * g + 1] = columns.DoubleWeight[8 * g + 4];
     eligible = g + 1;
   }
   plan->FastColumnGroups = eligible;
@@ -261,6 +266,10 @@ AVX2_TARGET static void Avx2Horizontal(const SCALER_PLAN* plan, const UCHAR* row
   const __m256i bias = _mm256_set1_epi16(BIAS_TIMES_64);
   const __m256i differenceCoefficients = _mm256_set1_epi16((SHORT)DIFFERENCE_COEFFICIENTS);
   const __m256i leftCoefficients = _mm256_set1_epi16((SHORT)LEFT_COEFFICIENTS);
+  // The four weights of two groups, spread over their lanes: element e of the pair of groups
+  // owns words 4e..4e+3, and its weight is bytes 2e, 2e+1 of the broadcast value.
+  const __m256i spread = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 2, 3, 2, 3, 2, 3, 2, 3,  //
+                                          4, 5, 4, 5, 4, 5, 4, 5, 6, 7, 6, 7, 6, 7, 6, 7);
   LONG g = 0;
   for (; g + 2 <= groups; g += 2) {
     __m256i window = _mm256_inserti128_si256(
@@ -271,8 +280,9 @@ AVX2_TARGET static void Avx2Horizontal(const SCALER_PLAN* plan, const UCHAR* row
         window, _mm256_load_si256((const __m256i*)(columns.PairMask + 16 * g)));
     __m256i difference = _mm256_maddubs_epi16(pairs, differenceCoefficients);
     __m256i left = _mm256_maddubs_epi16(pairs, leftCoefficients);
-    __m256i fraction = _mm256_mulhrs_epi16(
-        difference, _mm256_load_si256((const __m256i*)(columns.DoubleWeight + 8 * g)));
+    __m256i weights = _mm256_shuffle_epi8(
+        _mm256_broadcastq_epi64(_mm_loadl_epi64((const __m128i*)(columns.ElementWeight + 2 * g))), spread);
+    __m256i fraction = _mm256_mulhrs_epi16(difference, weights);
     _mm256_store_si256((__m256i*)(line + 8 * g),
                        _mm256_add_epi16(_mm256_add_epi16(left, fraction), bias));
   }
@@ -353,15 +363,17 @@ AVX2_TARGET static void Avx2VerticalPair(const SCALER_PLAN* plan, const USHORT* 
 // shuffle groups of the SSSE3 form serve what is left of the row. The column block holds the
 // shuffle tables first, then:
 //   LONG  BlockOffset[blocks]       byte offset of the window (left element of the first)
-//   UCHAR BlockMask[blocks][64]     per 16-bit lane: window byte of b, then of a
-//   SHORT BlockWeight[blocks][32]   2 x right weight per 16-bit lane
+//   UCHAR BlockShift[blocks][8]     byte offset of each element's left element in the window
+//   SHORT BlockWeight[blocks][8]    2 x right weight per element
+// Both per-element rows are spread over the element's lanes as they are used, which keeps the
+// tables small enough that the pass is not held up by loading them.
 #define AVX512_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #define BLOCK_ELEMENTS 8
 #define WINDOW_ELEMENTS 16
 
 typedef struct _BLOCK_COLUMNS {
   LONG* Offset;
-  UCHAR* Mask;
+  UCHAR* Shift;
   SHORT* Weight;
   LONG Blocks;  // leading blocks whose window lies inside the source row
 } BLOCK_COLUMNS;
@@ -373,15 +385,15 @@ static void LocateBlockColumns(const SCALER_PLAN* plan, BLOCK_COLUMNS* blocks) {
   base += 32;
   blocks->Offset = (LONG*)base;
   base += RoundUp32(count * (LONG)sizeof(LONG));
-  blocks->Mask = base;
-  base += 64 * count;
+  blocks->Shift = base;
+  base += RoundUp32(8 * count);
   blocks->Weight = (SHORT*)base;
 }
 
 static LONG BlockColumnBytes(const SCALER_PLAN* plan) {
   LONG count = plan->WrittenWidth / BLOCK_ELEMENTS;
   return RoundUp32(ShuffleColumnBytes(plan)) + 32 + RoundUp32(count * (LONG)sizeof(LONG)) +
-         128 * count;
+         RoundUp32(8 * count) + 16 * count;
 }
 
 static void BlockPrepareColumns(PSCALER_PLAN plan) {
@@ -398,11 +410,17 @@ static void BlockPrepareColumns(PSCALER_PLAN plan) {
         last < first) {
       break;
     }
+    // A block holding the last element (full right weight) is left to the shuffle groups.
+    if (plan->ColumnWeights[2 * (BLOCK_ELEMENTS * b + BLOCK_ELEMENTS - 1) + 1] >=
+        SCALER_WEIGHT_ONE) {
+      break;
+    }
     blocks.Offset[b] = plan->ColumnOffsets[BLOCK_ELEMENTS * b];
     for (LONG e = 0; e < BLOCK_ELEMENTS; e++) {
       LONG k = BLOCK_ELEMENTS * b + e;
-      ShuffleElement(plan, k, plan->ColumnOffsets[k] / SCALER_ELEMENT_BYTES - first,
-                     blocks.Mask + 64 * b + 8 * e, blocks.Weight + 32 * b + 4 * e);
+      blocks.Shift[8 * b + e] =
+          (UCHAR)(plan->ColumnOffsets[k] - plan->ColumnOffsets[BLOCK_ELEMENTS * b]);
+      blocks.Weight[8 * b + e] = (SHORT)(2 * plan->ColumnWeights[2 * k + 1]);
     }
     eligible = b + 1;
   }
@@ -416,14 +434,33 @@ AVX512_TARGET static void Avx512Horizontal(const SCALER_PLAN* plan, const UCHAR*
   const __m512i bias = _mm512_set1_epi16(BIAS_TIMES_64);
   const __m512i differenceCoefficients = _mm512_set1_epi16((SHORT)DIFFERENCE_COEFFICIENTS);
   const __m512i leftCoefficients = _mm512_set1_epi16((SHORT)LEFT_COEFFICIENTS);
+  // Byte n of the pair mask belongs to element n / 8; within an element the pattern is (b, a)
+  // per channel: 4 + j, j.
+  __m512i byElement, pairPattern;
+  {
+    alignas(64) UCHAR element[64];
+    alignas(64) UCHAR pattern[64];
+    for (LONG n = 0; n < 64; n++) {
+      element[n] = (UCHAR)(n / 8);
+      LONG j = (n % 8) / 2;
+      pattern[n] = (UCHAR)(n % 2 == 0 ? SCALER_ELEMENT_BYTES + j : j);
+    }
+    byElement = _mm512_load_si512((const void*)element);
+    pairPattern = _mm512_load_si512((const void*)pattern);
+  }
+  // Word w of a block's weights belongs to element w / 4.
+  const __m512i spread = _mm512_set_epi16(7, 7, 7, 7, 6, 6, 6, 6, 5, 5, 5, 5, 4, 4, 4, 4, 3, 3, 3,
+                                          3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
   for (LONG b = 0; b < blocks.Blocks; b++) {
     __m512i window = _mm512_loadu_si512((const void*)(row + blocks.Offset[b]));
-    __m512i pairs =
-        _mm512_permutexvar_epi8(_mm512_loadu_si512((const void*)(blocks.Mask + 64 * b)), window);
+    __m512i shifts = _mm512_permutexvar_epi8(
+        byElement, _mm512_castsi128_si512(_mm_loadl_epi64((const __m128i*)(blocks.Shift + 8 * b))));
+    __m512i pairs = _mm512_permutexvar_epi8(_mm512_add_epi8(shifts, pairPattern), window);
     __m512i difference = _mm512_maddubs_epi16(pairs, differenceCoefficients);
     __m512i left = _mm512_maddubs_epi16(pairs, leftCoefficients);
-    __m512i fraction =
-        _mm512_mulhrs_epi16(difference, _mm512_loadu_si512((const void*)(blocks.Weight + 32 * b)));
+    __m512i weights = _mm512_permutexvar_epi16(
+        spread, _mm512_castsi128_si512(_mm_loadu_si128((const __m128i*)(blocks.Weight + 8 * b))));
+    __m512i fraction = _mm512_mulhrs_epi16(difference, weights);
     _mm512_storeu_si512((void*)(line + 32 * b),
                         _mm512_add_epi16(_mm512_add_epi16(left, fraction), bias));
   }
