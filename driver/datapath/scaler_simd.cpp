@@ -111,12 +111,13 @@ static void ShuffleElement(const SCALER_PLAN* plan, LONG k, LONG shift, UCHAR* m
 
 // The leading groups whose window lies inside the source row and holds both elements' pairs;
 // the rest of the row (a ragged end, or a strong reduction) goes through the scalar form.
-static void ShufflePrepareColumns(PSCALER_PLAN plan) {
+// Groups from `firstGroup` on (the AVX-512 pass covers the ones before with its blocks).
+static void ShufflePrepareColumnsFrom(PSCALER_PLAN plan, LONG firstGroup) {
   SHUFFLE_COLUMNS columns;
   LocateShuffleColumns(plan, &columns);
   LONG groups = plan->WrittenWidth / 2;
-  LONG eligible = 0;
-  for (LONG g = 0; g < groups; g++) {
+  LONG eligible = firstGroup;
+  for (LONG g = firstGroup; g < groups; g++) {
     LONG first = plan->ColumnOffsets[2 * g] / SCALER_ELEMENT_BYTES;
     LONG second = plan->ColumnOffsets[2 * g + 1] / SCALER_ELEMENT_BYTES;
     LONG shift = second - first;
@@ -133,6 +134,8 @@ static void ShufflePrepareColumns(PSCALER_PLAN plan) {
   }
   plan->FastColumnGroups = eligible;
 }
+
+static void ShufflePrepareColumns(PSCALER_PLAN plan) { ShufflePrepareColumnsFrom(plan, 0); }
 
 // --- SSE2 ---------------------------------------------------------------------------------------
 
@@ -397,7 +400,6 @@ static LONG BlockColumnBytes(const SCALER_PLAN* plan) {
 }
 
 static void BlockPrepareColumns(PSCALER_PLAN plan) {
-  ShufflePrepareColumns(plan);
   BLOCK_COLUMNS blocks;
   LocateBlockColumns(plan, &blocks);
   LONG count = plan->WrittenWidth / BLOCK_ELEMENTS;
@@ -425,6 +427,7 @@ static void BlockPrepareColumns(PSCALER_PLAN plan) {
     eligible = b + 1;
   }
   *(LONG*)((PUCHAR)plan->FastColumns + RoundUp32(ShuffleColumnBytes(plan))) = eligible;
+  ShufflePrepareColumnsFrom(plan, eligible * (BLOCK_ELEMENTS / 2));
 }
 
 AVX512_TARGET static void Avx512Horizontal(const SCALER_PLAN* plan, const UCHAR* row,
