@@ -56,8 +56,8 @@ constexpr NTSTATUS kStatusInvalidBufferSize = (NTSTATUS)0xC0000206L;
 
 // Pattern of a fresh per-request extension.
 constexpr uint8_t kRequestExtensionFill = 0xA5;
-// Time-out given to every request block at creation, in seconds, as the class does; a minidriver
-// changes it for the requests it keeps.
+// Time-out given to every request block at creation, in seconds; a minidriver sets its own for
+// the requests it keeps (and a request that completes at once never sees it run out).
 constexpr ULONG kDefaultRequestTimeoutSeconds = 15;
 
 class Device;
