@@ -178,6 +178,7 @@ NTSTATUS Simulation::State::Wait(void* object, PLARGE_INTEGER timeout, const voi
   const bool recursion = found->kind == ObjectKind::Mutex && found->owner == thread;
   if (IsLockLike(*found, address) && !recursion) CheckLockOrder(thread, *found, caller);
   if (TryAcquire(address, *found, thread)) {
+    HappensAfter(object);
     if (IsLockLike(*found, address) && !recursion) AcquiredLock(thread, address, *found, caller);
     Trace("wait", name, STATUS_SUCCESS);
     return STATUS_SUCCESS;
@@ -201,6 +202,7 @@ NTSTATUS Simulation::State::Wait(void* object, PLARGE_INTEGER timeout, const voi
   thread->waitObject = 0;
   thread->waitSite = nullptr;
   if (status == STATUS_SUCCESS) {
+    HappensAfter(object);
     if (KernelObject* now_found = Find(address); now_found && IsLockLike(*now_found, address)) {
       AcquiredLock(thread, address, *now_found, caller);
     }
@@ -234,6 +236,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   auto address = reinterpret_cast<uintptr_t>(Event);
   KernelObject& object = state.Expect(Event, ObjectKind::Event, "KeSetEvent");
   const LONG previous = Event->Header.SignalState;
+  lumo::kernel::HappensBefore(Event);
   Event->Header.SignalState = 1;
   state.WakeWaiters(address, object);
   if (state.options.traceEveryCall) state.Trace("KeSetEvent", object.Name(), previous);
@@ -292,6 +295,7 @@ extern "C" LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, LONG Increment,
                                "from " + lumo::kernel::CodeName(__builtin_return_address(0)));
     return previous;
   }
+  lumo::kernel::HappensBefore(Semaphore);
   Semaphore->Header.SignalState = previous + Adjustment;
   if (object.owner) {
     state.ReleasedLock(object.owner, address);
@@ -339,6 +343,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     return previous;
   }
   ++Mutex->Header.SignalState;
+  lumo::kernel::HappensBefore(Mutex);
   if (--object.recursion == 0) {
     object.owner = nullptr;
     Mutex->OwnerThread = nullptr;

@@ -24,7 +24,7 @@ void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_
 void __asan_unpoison_memory_region(void const volatile* addr, size_t size);
 }
 #endif
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || defined(LUMO_TSAN)
 #define LUMO_FIBER_TSAN 1
 extern "C" {
 void* __tsan_get_current_fiber(void);

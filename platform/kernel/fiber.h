@@ -13,6 +13,10 @@
 // happens-before edge, so two simulated threads touching the same data without a platform lock
 // or interlocked operation between them still show up as a race, as they would on a real
 // multiprocessor. A hand-off through a host mutex would hide exactly those races for good.
+// The other half of that design is in engine.h (HappensBefore/HappensAfter): the platform's own
+// synchronisation (spin locks, dispatcher objects, DPC and work queues, thread start and end)
+// is announced to ThreadSanitizer, and the platform's sources are built uninstrumented (their
+// bookkeeping is touched by every simulated thread in turn, one at a time, by design).
 #pragma once
 
 #include <cstddef>

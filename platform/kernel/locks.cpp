@@ -50,11 +50,13 @@ void Simulation::State::AcquireSpinLockOf(SimThread* thread, PKSPIN_LOCK lock,
   }
   object->spinOwner = thread;
   object->spinSite = site;
+  HappensAfter(lock);
   AcquiredLock(thread, address, *object, site);
 }
 
 void Simulation::State::ReleaseSpinLockOf(SimThread* thread, uintptr_t address,
                                           KernelObject& object) {
+  HappensBefore(reinterpret_cast<const void*>(address));
   object.spinOwner = nullptr;
   object.spinSite = nullptr;
   ReleasedLock(thread, address);

@@ -198,6 +198,7 @@ SimThread* Simulation::State::CreateThread(std::string name, ThreadKind kind,
     nextClientProcessor = (nextClientProcessor + 1) % options.processors;
   }
   thread->fiber.Create(options.threadStackBytes, &State::ThreadEntry, thread.get());
+  HappensBefore(thread.get());
   SimThread* raw = thread.get();
   threads.push_back(std::move(thread));
   return raw;
@@ -225,13 +226,15 @@ SimThread* Simulation::State::Pick() {
 }
 
 void Simulation::State::SwitchToThread(SimThread* from, SimThread* to) {
+  HappensBefore(&driveToken);
   t_thread = to;
   Fiber::Switch(from->fiber, to->fiber);
   // Whoever switched back here set t_thread to `from`.
-  ThrowIfCancelled();
+  Resumed();
 }
 
-void Simulation::State::ThrowIfCancelled() {
+void Simulation::State::Resumed() {
+  HappensAfter(&hostFiber);  // what the host did before this drive
   if (t_thread && t_thread->cancelled) throw ThreadCancelled{};
 }
 
@@ -261,18 +264,21 @@ void Simulation::State::Block() {
 }
 
 void Simulation::State::SwitchAway(SimThread* from, bool final) {
+  HappensBefore(&driveToken);  // what it did so far is seen by the host when the drive ends
   SimThread* next = (stopRequested || cancelling || runnable.empty()) ? nullptr : Pick();
   t_thread = next;
   Fiber& target = next ? next->fiber : hostFiber;
   if (final) Fiber::SwitchFinal(from->fiber, target);
   Fiber::Switch(from->fiber, target);
-  ThrowIfCancelled();
+  Resumed();
 }
 
 void Simulation::State::ThreadEntry(void* argument) {
   Fiber::EnterFirstTime();
   auto* thread = static_cast<SimThread*>(argument);
   State& state = thread->sim->state();
+  HappensAfter(thread);
+  HappensAfter(&state.hostFiber);
   state.RunThreadBody(thread);
   // Client threads come back when their body returns; workers and DPC contexts loop for the
   // machine's life and come back only when the teardown cancels them.
@@ -365,6 +371,7 @@ void Simulation::State::DpcLoop(SimThread* self) {
       KernelObject* object = Find(reinterpret_cast<uintptr_t>(dpc));
       if (!object || object->kind != ObjectKind::Dpc) continue;
       object->queued = false;
+      HappensAfter(dpc);
       Trace("dpc", object->Name(), 0);
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
       if (thread_needs_check(self)) {
@@ -375,6 +382,7 @@ void Simulation::State::DpcLoop(SimThread* self) {
     } else {
       auto found = events.find(item.event);
       if (found == events.end()) continue;
+      HappensAfter(&found->second);
       std::function<void()> action = std::move(found->second.action);
       std::string what = std::move(found->second.what);
       events.erase(found);
@@ -403,6 +411,7 @@ void Simulation::State::WorkerLoop(SimThread* self) {
     KernelObject* object = Find(reinterpret_cast<uintptr_t>(item));
     std::string name = object ? object->Name() : "workitem";
     if (object) object->queued = false;
+    HappensAfter(item);
     item->List.Flink = nullptr;
     PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
     Trace("workitem", name, 0);
@@ -433,6 +442,7 @@ void Simulation::State::Drive(int mode, VirtualTime limit) {
   }
   driving = true;
   stopRequested = false;
+  HappensBefore(&hostFiber);
   const VirtualTime runLimit = options.runVirtualTimeMax > INT64_MAX - now
                                    ? INT64_MAX
                                    : now + options.runVirtualTimeMax;
@@ -465,6 +475,8 @@ void Simulation::State::Drive(int mode, VirtualTime limit) {
   }
   stopRequested = false;
   driving = false;
+  // The host reads what the simulated threads left behind once the drive is over.
+  HappensAfter(&driveToken);
 }
 
 // --- Time ------------------------------------------------------------------------------------
@@ -496,6 +508,8 @@ void Simulation::State::FireEntry(const TimelineKey& key, const TimelineEntry& e
         return;
       }
       auto* timer = reinterpret_cast<PKTIMER>(entry.object);
+      HappensAfter(timer);
+      HappensBefore(timer);
       object->armed = false;
       timer->Header.Inserted = FALSE;
       timer->Header.SignalState = 1;
@@ -804,6 +818,7 @@ Simulation::EventId Simulation::ScheduleAt(VirtualTime when, std::function<void(
   event.action = std::move(action);
   event.what = std::move(what);
   event.key = s.AddTimeline(when, {TimelineEntry::Kind::Event, 0, nullptr, id});
+  HappensBefore(&event);
   return id;
 }
 

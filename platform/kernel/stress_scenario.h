@@ -204,7 +204,7 @@ inline Counters Run(Simulation& sim, VirtualTime duration) {
     KeDelayExecutionThread(KernelMode, FALSE, &until);
     m->counters.stoppedAt = sim.Now();
     for (auto& timer : m->timers) KeCancelTimer(&timer);
-    while (m->workInFlight != 0) {
+    while (InterlockedExchangeAdd(&m->workInFlight, 0) != 0) {
       LARGE_INTEGER pause = Relative(kMillisecond);
       KeDelayExecutionThread(KernelMode, FALSE, &pause);
     }

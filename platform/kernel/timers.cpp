@@ -32,6 +32,7 @@ void Simulation::State::QueueDpc(PKDPC dpc, int processor) {
   if (!object) return;
   object->queued = true;
   object->processor = processor;
+  HappensBefore(dpc);
   dpcQueues[processor].push_back(DpcItem{dpc, 0});
   SimThread* context = dpcThreads[processor];
   if (context->state == ThreadState::Blocked) MakeRunnable(context);
@@ -145,6 +146,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG
   timer.periodMs = Timer->Period;
   timer.timerDpc = Dpc;
   timer.timerKey = state.AddTimeline(due, {TimelineEntry::Kind::TimerExpiry, address, nullptr, 0});
+  lumo::kernel::HappensBefore(Timer);
   if (state.options.traceEveryCall) state.Trace("KeSetTimer", object.Name(), due);
   state.SchedulePoint();
   return wasSet;
@@ -247,6 +249,7 @@ extern "C" void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
   object->queued = true;
   object->workQueue = &queue;
   WorkItem->List.Flink = &WorkItem->List;  // marks it queued, as the platform's list link would
+  lumo::kernel::HappensBefore(WorkItem);
   queue.items.push_back(WorkItem);
   if (!queue.idle.empty()) {
     SimThread* worker = queue.idle.front();
