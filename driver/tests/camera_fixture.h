@@ -63,7 +63,7 @@ class ControlTap final : public usb::DeviceModel {
         setup.bRequest == kGetDescriptor && descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
       const uint32_t length =
           std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(configurationSet_.size()));
-      std::memcpy(data, configurationSet_.data(), length);
+      if (length != 0) std::memcpy(data, configurationSet_.data(), length);
       return {usb::ControlStatus::kAck, length};
     }
     return device_.Control(now, setup, data);

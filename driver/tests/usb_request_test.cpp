@@ -253,11 +253,16 @@ TEST_F(UsbRequestTest, VendorRequestBelowDispatchLevelReportsItsFinalStatusToo) 
 
 TEST_F(UsbRequestTest, RequestsWithoutPoolFailWithoutReachingTheBus) {
   const size_t mark = Mark();
-  NTSTATUS vendor = 0, abort = 0, select = 0;
+  NTSTATUS vendor = 0, queued = 0, abort = 0, select = 0;
   Run([&] {
     rig().pool().FailTag(LUMOCAM_POOL_TAG);
     vendor = SendVendorRequest(device(), VENDOR_REQUEST_WRITE_REGISTER, 1, 0x0902, NULL, NULL,
                                FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    queued = SendVendorRequestAsync(device(), VENDOR_REQUEST_WRITE_REGISTER, 1, 0x0902, NULL,
+                                    NULL, FALSE, NULL, NULL);
+    KeLowerIrql(old);
     abort = AbortPipe(device(), device()->InterfaceInfo->Pipes[1].PipeHandle);
     device()->InterfaceInfo->AlternateSetting = 2;
     select = SelectInterface(device(), device()->InterfaceInfo);
@@ -265,6 +270,7 @@ TEST_F(UsbRequestTest, RequestsWithoutPoolFailWithoutReachingTheBus) {
     rig().pool().ClearFaults();
   });
   EXPECT_EQ(vendor, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(queued, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(abort, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(select, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(Since(mark).size(), 0u);
