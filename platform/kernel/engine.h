@@ -236,7 +236,7 @@ struct Simulation::State {
   void RunThreadBody(SimThread* thread);
   void RunClientBody(SimThread* thread);
   void CheckThreadClean(SimThread* thread, const std::string& what, KIRQL expected);
-  bool thread_needs_check(const SimThread* thread) const;
+  bool NeedsCleanCheck(const SimThread* thread) const;
   bool IsIdleSystemThread(const SimThread* thread) const;
 
   // Time.

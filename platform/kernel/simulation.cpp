@@ -374,7 +374,7 @@ void Simulation::State::DpcLoop(SimThread* self) {
       HappensAfter(dpc);
       Trace("dpc", object->Name(), 0);
       dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
-      if (thread_needs_check(self)) {
+      if (NeedsCleanCheck(self)) {
         CheckThreadClean(self, "DPC routine " + CodeName(reinterpret_cast<const void*>(
                                                     dpc->DeferredRoutine), false),
                          DISPATCH_LEVEL);
@@ -388,7 +388,7 @@ void Simulation::State::DpcLoop(SimThread* self) {
       events.erase(found);
       Trace("event", what, 0);
       action();
-      if (thread_needs_check(self)) CheckThreadClean(self, "event " + what, DISPATCH_LEVEL);
+      if (NeedsCleanCheck(self)) CheckThreadClean(self, "event " + what, DISPATCH_LEVEL);
     }
     SchedulePoint();
   }
@@ -416,7 +416,7 @@ void Simulation::State::WorkerLoop(SimThread* self) {
     PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
     Trace("workitem", name, 0);
     routine(item->Parameter);  // may free the item
-    if (thread_needs_check(self)) {
+    if (NeedsCleanCheck(self)) {
       CheckThreadClean(self, "work routine " + CodeName(reinterpret_cast<const void*>(routine),
                                                         false),
                        PASSIVE_LEVEL);
@@ -425,7 +425,7 @@ void Simulation::State::WorkerLoop(SimThread* self) {
   }
 }
 
-bool Simulation::State::thread_needs_check(const SimThread* thread) const {
+bool Simulation::State::NeedsCleanCheck(const SimThread* thread) const {
   return thread->irql != (thread->kind == ThreadKind::Dpc ? DISPATCH_LEVEL : PASSIVE_LEVEL) ||
          !thread->held.empty() || !thread->floatingSaves.empty();
 }
