@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <memory>
 #include <vector>
 
@@ -173,6 +175,11 @@ struct StreamCase {
   uint32_t width, height;
 };
 
+// Names each case by its frame size in test names and failure messages.
+std::string CaseName(const ::testing::TestParamInfo<StreamCase>& info) {
+  return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+}
+
 class BusStream : public Bus, public ::testing::WithParamInterface<StreamCase> {};
 
 // A ring of five 256-packet transfers kept on the video pipe for one second of bus time.
@@ -241,7 +248,8 @@ TEST_P(BusStream, ThirtyFramesPerSecondAtAlternateSettingFour) {
 
 INSTANTIATE_TEST_SUITE_P(EachFrameSize, BusStream,
                          ::testing::Values(StreamCase{0, 640, 480}, StreamCase{1, 320, 240},
-                                           StreamCase{2, 160, 120}));
+                                           StreamCase{2, 160, 120}),
+                         CaseName);
 
 TEST_F(Bus, PacketsSentWithoutAQueuedTransferAreLost) {
   Run([&] {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include <cstring>
 #include <vector>
 
@@ -229,6 +231,11 @@ struct SizeCase {
   uint32_t width, height;
 };
 
+// Names each case by its frame size in test names and failure messages.
+std::string CaseName(const ::testing::TestParamInfo<SizeCase>& info) {
+  return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+}
+
 class CameraVideoStream : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(CameraVideoStream, ThirtyFramesPerSecondWithHeadersNumbersAndImageBytes) {
@@ -284,7 +291,8 @@ TEST_P(CameraVideoStream, ThirtyFramesPerSecondWithHeadersNumbersAndImageBytes) 
 
 INSTANTIATE_TEST_SUITE_P(EachCaptureWindow, CameraVideoStream,
                          ::testing::Values(SizeCase{0, 640, 480}, SizeCase{1, 320, 240},
-                                           SizeCase{2, 160, 120}));
+                                           SizeCase{2, 160, 120}),
+                         CaseName);
 
 TEST(CameraVideoRate, BandwidthLimitsTheFrameRate) {
   struct Case {
