@@ -215,7 +215,9 @@ TEST_F(ConversionTest, RandomSizesAndBuffersStayInBounds) {
       ULONG received = rawBytes == 0 ? 0 : ULONG(generator() % (rawBytes + 1));
       ULONG reported = Convert(destination, raw, received);
       ASSERT_LE(reported, destinationBytes) << n;
-      if (reported == 0) ASSERT_TRUE(AllUntouched(destination)) << n;
+      if (reported == 0) {
+        ASSERT_TRUE(AllUntouched(destination)) << n;
+      }
     }
   });
 }

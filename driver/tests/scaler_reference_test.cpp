@@ -274,7 +274,9 @@ TEST(ScalerOutput, RegionReachingPastTheSourceIsClipped) {
     }
     for (LONG row = 0; row < 32; row++) {
       for (LONG n = 0; n < step; n++) {
-        if (row >= 20 || n >= 40 * 4) ASSERT_EQ(kUntouched, clipped[row * step + n]);
+        if (row >= 20 || n >= 40 * 4) {
+          ASSERT_EQ(kUntouched, clipped[row * step + n]);
+        }
       }
     }
   });

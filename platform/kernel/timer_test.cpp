@@ -257,7 +257,9 @@ TEST(Time, StallHoldsTheCpuWhileTimeMovesAndDueTimersStillFireOnTime) {
     const bool ranBefore = otherRan;
     KeStallExecutionProcessor(100);
     EXPECT_EQ(sim.Now(), 100 * kMicrosecond);
-    if (!ranBefore) EXPECT_EQ(otherRanAt, otherRan ? 100 * kMicrosecond : -1);
+    if (!ranBefore) {
+      EXPECT_EQ(otherRanAt, otherRan ? 100 * kMicrosecond : -1);
+    }
   });
   sim.RunUntilIdle();
   ASSERT_EQ(recorder.entries.size(), 1u);
