@@ -5,20 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "kernel/engine_test_support.h"
 #include "kernel/simulation.h"
 
 namespace lumo::kernel {
 namespace {
 
-SimulationOptions Options(uint64_t seed = 1) {
-  SimulationOptions options;
-  options.seed = seed;
-  options.verifierFailuresFatal = false;
-  return options;
-}
+using testing::CollectingOptions;
 
 TEST(Irql, SpinLockRaisesToDispatchAndRestoresTheCallersLevel) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
   sim.Run([&] {
     KeInitializeSpinLock(&lock);
@@ -42,7 +38,7 @@ TEST(Irql, SpinLockRaisesToDispatchAndRestoresTheCallersLevel) {
 
 TEST(SpinLocks, ContendedLockIsHeldByOneThreadAtATime) {
   for (uint64_t seed = 1; seed <= 5; ++seed) {
-    Simulation sim(Options(seed));
+    Simulation sim(CollectingOptions(seed));
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     int inside = 0;
@@ -68,7 +64,7 @@ TEST(SpinLocks, ContendedLockIsHeldByOneThreadAtATime) {
 }
 
 TEST(Interlocked, ReturnValuesFollowThePlatform) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   sim.Run([&] {
     LONG value = 5;
     EXPECT_EQ(InterlockedIncrement(&value), 6);
@@ -92,7 +88,7 @@ TEST(Interlocked, ReturnValuesFollowThePlatform) {
 }
 
 TEST(InterlockedLists, ReturnThePreviousEntryAndLeaveTheIrqlAlone) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   sim.Run([&] {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -130,7 +126,7 @@ TEST(InterlockedLists, ReturnThePreviousEntryAndLeaveTheIrqlAlone) {
 }
 
 TEST(FloatingPoint, NestedSavesRestoreInnermostFirst) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   sim.Run([&] {
     KFLOATING_SAVE outer;
     KFLOATING_SAVE inner;
@@ -140,7 +136,7 @@ TEST(FloatingPoint, NestedSavesRestoreInnermostFirst) {
     EXPECT_EQ(KeRestoreFloatingPointState(&outer), STATUS_SUCCESS);
   });
   EXPECT_TRUE(sim.VerifierReports().empty());
-  Simulation crossed(Options());
+  Simulation crossed(CollectingOptions());
   crossed.Run([&] {
     KFLOATING_SAVE outer;
     KFLOATING_SAVE inner;

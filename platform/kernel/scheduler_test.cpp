@@ -6,23 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "kernel/engine_test_support.h"
 #include "kernel/simulation.h"
 
 namespace lumo::kernel {
 namespace {
 
-SimulationOptions Options(uint64_t seed) {
-  SimulationOptions options;
-  options.seed = seed;
-  options.verifierFailuresFatal = false;
-  return options;
-}
-
-LARGE_INTEGER Relative(VirtualTime delay) {
-  LARGE_INTEGER value;
-  value.QuadPart = -delay;
-  return value;
-}
+using testing::CollectingOptions;
+using testing::Relative;
 
 struct RacyMachine {
   KTIMER timer;
@@ -87,7 +78,7 @@ TEST(Scheduler, SameSeedGivesTheSameFullTrace) {
     std::vector<TraceEvent> traces[2];
     std::string orders[2];
     for (int run = 0; run < 2; ++run) {
-      Simulation sim(Options(seed));
+      Simulation sim(CollectingOptions(seed));
       orders[run] = RunRacyScenario(sim);
       traces[run] = sim.TraceLog();
       EXPECT_TRUE(sim.VerifierReports().empty()) << sim.VerifierReports()[0].message;
@@ -101,14 +92,14 @@ TEST(Scheduler, SameSeedGivesTheSameFullTrace) {
 TEST(Scheduler, DifferentSeedsReorderARacyScenario) {
   std::set<std::string> orders;
   for (uint64_t seed = 1; seed <= 20; ++seed) {
-    Simulation sim(Options(seed));
+    Simulation sim(CollectingOptions(seed));
     orders.insert(RunRacyScenario(sim));
   }
   EXPECT_GE(orders.size(), 5u);
 }
 
 TEST(Scheduler, OnlyOneThreadRunsBetweenSchedulingPoints) {
-  Simulation sim(Options(9));
+  Simulation sim(CollectingOptions(9));
   int running = 0;
   int overlaps = 0;
   LONG shared = 0;
@@ -129,7 +120,7 @@ TEST(Scheduler, OnlyOneThreadRunsBetweenSchedulingPoints) {
 }
 
 TEST(Scheduler, RunForStopsAtItsInstantAndKeepsStateForTheNextRun) {
-  Simulation sim(Options(1));
+  Simulation sim(CollectingOptions(1));
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   VirtualTime finishedAt = -1;
@@ -150,7 +141,7 @@ TEST(Scheduler, RunForStopsAtItsInstantAndKeepsStateForTheNextRun) {
 }
 
 TEST(Scheduler, TraceNamesThreadsAndUsesObjectIdsNotAddresses) {
-  Simulation sim(Options(1));
+  Simulation sim(CollectingOptions(1));
   sim.Run([&] {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -163,9 +154,9 @@ TEST(Scheduler, TraceNamesThreadsAndUsesObjectIdsNotAddresses) {
 }
 
 TEST(Scheduler, DerivedSeedsDifferBySubsystemAndFollowTheRoot) {
-  Simulation a(Options(5));
-  Simulation b(Options(5));
-  Simulation c(Options(6));
+  Simulation a(CollectingOptions(5));
+  Simulation b(CollectingOptions(5));
+  Simulation c(CollectingOptions(6));
   EXPECT_EQ(a.DeriveSeed("bus"), b.DeriveSeed("bus"));
   EXPECT_NE(a.DeriveSeed("bus"), a.DeriveSeed("pool"));
   EXPECT_NE(a.DeriveSeed("bus"), c.DeriveSeed("bus"));
@@ -180,7 +171,7 @@ TEST(Scheduler, TeardownUnwindsThreadsThatNeverFinished) {
     ~Guard() { *flag = true; }
   };
   {
-    SimulationOptions options = Options(1);
+    SimulationOptions options = CollectingOptions(1);
     options.verifierSink = [&](const VerifierReport& report) { checks.push_back(report.check); };
     Simulation sim(options);
     KEVENT never;
@@ -208,7 +199,7 @@ struct OtherProbe : Probe {
 TEST(Components, CreatedOnceAndTornDownInReverseOrder) {
   std::vector<std::string> log;
   {
-    Simulation sim(Options(1));
+    Simulation sim(CollectingOptions(1));
     Probe& probe = sim.Get<Probe>();
     probe.log = &log;
     probe.name = "first";

@@ -4,26 +4,17 @@
 
 #include <vector>
 
+#include "kernel/engine_test_support.h"
 #include "kernel/simulation.h"
 
 namespace lumo::kernel {
 namespace {
 
-SimulationOptions Options(uint64_t seed = 1) {
-  SimulationOptions options;
-  options.seed = seed;
-  options.verifierFailuresFatal = false;
-  return options;
-}
-
-LARGE_INTEGER Relative(VirtualTime delay) {
-  LARGE_INTEGER value;
-  value.QuadPart = -delay;
-  return value;
-}
+using testing::CollectingOptions;
+using testing::Relative;
 
 TEST(Waits, RelativeTimeoutEndsExactlyAtItsInstant) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT never;
   NTSTATUS status = STATUS_PENDING;
   sim.Run([&] {
@@ -38,7 +29,7 @@ TEST(Waits, RelativeTimeoutEndsExactlyAtItsInstant) {
 }
 
 TEST(Waits, AbsoluteTimeoutIsASystemTime) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT never;
   sim.Run([&] {
     KeInitializeEvent(&never, SynchronizationEvent, FALSE);
@@ -57,7 +48,7 @@ TEST(Waits, AbsoluteTimeoutIsASystemTime) {
 }
 
 TEST(Waits, ZeroTimeoutPollsWithoutWaiting) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT event;
   sim.Run([&] {
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
@@ -72,7 +63,7 @@ TEST(Waits, ZeroTimeoutPollsWithoutWaiting) {
 }
 
 TEST(Waits, SignalBeforeTimeoutWakesAtTheSignal) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   sim.ScheduleAt(3 * kSecond, [&] { KeSetEvent(&event, 0, FALSE); }, "signal");
@@ -88,7 +79,7 @@ TEST(Waits, SignalBeforeTimeoutWakesAtTheSignal) {
 }
 
 TEST(Waits, DelayExecutionAdvancesTheClockByTheInterval) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   sim.Run([&] {
     LARGE_INTEGER interval = Relative(150 * kMillisecond);
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
@@ -107,7 +98,7 @@ TEST(Events, NotificationWakesAllSynchronizationWakesOne) {
   };
   for (Case c : {Case{NotificationEvent, 3, 1, 10 * kMillisecond},
                  Case{SynchronizationEvent, 1, 0, kSecond}}) {
-    Simulation sim(Options());
+    Simulation sim(CollectingOptions());
     KEVENT event;
     int woken = 0;
     KeInitializeEvent(&event, c.type, FALSE);
@@ -133,7 +124,7 @@ TEST(Events, NotificationWakesAllSynchronizationWakesOne) {
 }
 
 TEST(Events, SetResetAndClearReportPreviousState) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
   EXPECT_EQ(KeReadStateEvent(&event), 1);
@@ -146,7 +137,7 @@ TEST(Events, SetResetAndClearReportPreviousState) {
 }
 
 TEST(Semaphores, CountLimitsConcurrentHolders) {
-  Simulation sim(Options(7));
+  Simulation sim(CollectingOptions(7));
   KSEMAPHORE slots;
   KeInitializeSemaphore(&slots, 2, 2);
   int inside = 0;
@@ -169,7 +160,7 @@ TEST(Semaphores, CountLimitsConcurrentHolders) {
 }
 
 TEST(Semaphores, ReleasingAboveTheLimitIsAVerifierFailure) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSEMAPHORE semaphore;
   sim.Run([&] {
     KeInitializeSemaphore(&semaphore, 1, 2);
@@ -182,7 +173,7 @@ TEST(Semaphores, ReleasingAboveTheLimitIsAVerifierFailure) {
 }
 
 TEST(Mutexes, RecursionAndHandOverToTheNextWaiter) {
-  Simulation sim(Options(3));
+  Simulation sim(CollectingOptions(3));
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   std::vector<std::string> order;

@@ -4,23 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "kernel/engine_test_support.h"
 #include "kernel/simulation.h"
 
 namespace lumo::kernel {
 namespace {
 
-SimulationOptions Options(uint64_t seed = 1) {
-  SimulationOptions options;
-  options.seed = seed;
-  options.verifierFailuresFatal = false;
-  return options;
-}
-
-LARGE_INTEGER Relative(VirtualTime delay) {
-  LARGE_INTEGER value;
-  value.QuadPart = -delay;
-  return value;
-}
+using testing::CollectingOptions;
+using testing::Relative;
 
 // A DPC that records its name, the virtual time and the IRQL it ran at.
 struct Recorder {
@@ -48,7 +39,7 @@ struct NamedDpc {
 };
 
 TEST(Timers, EqualDueTimesFireInTheOrderTheyWereSet) {
-  Simulation sim(Options(11));
+  Simulation sim(CollectingOptions(11));
   Recorder recorder{&sim, {}};
   KTIMER timers[4];
   NamedDpc dpcs[4];
@@ -77,7 +68,7 @@ TEST(Timers, EqualDueTimesFireInTheOrderTheyWereSet) {
 }
 
 TEST(Timers, PeriodicTimerFiresOnItsPeriodWithoutDriftUntilCancelled) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   Recorder recorder{&sim, {}};
   KTIMER timer;
   NamedDpc tick{{}, &recorder, "tick"};
@@ -96,7 +87,7 @@ TEST(Timers, PeriodicTimerFiresOnItsPeriodWithoutDriftUntilCancelled) {
 }
 
 TEST(Timers, ResettingASetTimerReplacesItsDueTime) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KTIMER timer;
   sim.Run([&] {
     KeInitializeTimer(&timer);
@@ -111,7 +102,7 @@ TEST(Timers, ResettingASetTimerReplacesItsDueTime) {
 }
 
 TEST(Dpcs, QueuedFromAThreadTheyRunInOrderOnItsProcessor) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   Recorder recorder{&sim, {}};
   NamedDpc first{{}, &recorder, "first"};
   NamedDpc second{{}, &recorder, "second"};
@@ -134,7 +125,7 @@ TEST(Dpcs, QueuedFromAThreadTheyRunInOrderOnItsProcessor) {
 }
 
 TEST(Dpcs, SecondInsertWhileQueuedReturnsFalse) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   Recorder recorder{&sim, {}};
   NamedDpc once{{}, &recorder, "once"};
   NamedDpc removed{{}, &recorder, "removed"};
@@ -164,7 +155,7 @@ struct NamedWork {
 };
 
 TEST(WorkItems, BothQueuesRunTheirItemsAtPassiveLevelOnWorkers) {
-  SimulationOptions options = Options(5);
+  SimulationOptions options = CollectingOptions(5);
   options.criticalWorkers = 1;
   options.delayedWorkers = 2;
   Simulation sim(options);
@@ -206,7 +197,7 @@ TEST(WorkItems, BothQueuesRunTheirItemsAtPassiveLevelOnWorkers) {
 }
 
 TEST(ScheduledEvents, RunAtTheirTimeInSchedulingOrderAtDispatchLevel) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   Recorder recorder{&sim, {}};
   sim.ScheduleAt(2 * kMillisecond, [&] { recorder.Note("late"); }, "late");
   sim.ScheduleAt(kMillisecond, [&] { recorder.Note("x"); }, "x");
@@ -227,7 +218,7 @@ TEST(ScheduledEvents, RunAtTheirTimeInSchedulingOrderAtDispatchLevel) {
 }
 
 TEST(Time, QueriesFollowTheVirtualClock) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   sim.RunFor(3 * 156250 + 7);
   LARGE_INTEGER ticks;
   KeQueryTickCount(&ticks);
@@ -240,7 +231,7 @@ TEST(Time, QueriesFollowTheVirtualClock) {
 }
 
 TEST(Time, StallHoldsTheCpuWhileTimeMovesAndDueTimersStillFireOnTime) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   Recorder recorder{&sim, {}};
   KTIMER timer;
   NamedDpc dpc{{}, &recorder, "timer"};

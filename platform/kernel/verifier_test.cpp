@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/engine_test_support.h"
 #include "kernel/internal.h"
 #include "kernel/simulation.h"
 
@@ -55,18 +56,8 @@ void NTAPI NoWork(PVOID) {}
 namespace lumo::kernel {
 namespace {
 
-SimulationOptions Options(uint64_t seed = 1) {
-  SimulationOptions options;
-  options.seed = seed;
-  options.verifierFailuresFatal = false;
-  return options;
-}
-
-LARGE_INTEGER Relative(VirtualTime delay) {
-  LARGE_INTEGER value;
-  value.QuadPart = -delay;
-  return value;
-}
+using testing::CollectingOptions;
+using testing::Relative;
 
 // The one report of the run, checked for its name and for words of its message.
 void ExpectOnlyReport(const Simulation& sim, const std::string& check,
@@ -81,7 +72,7 @@ void ExpectOnlyReport(const Simulation& sim, const std::string& check,
 }
 
 TEST(Verifier, WaitWithTimeoutAtDispatchLevel) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT event;
   sim.Run([&] {
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -91,7 +82,7 @@ TEST(Verifier, WaitWithTimeoutAtDispatchLevel) {
 }
 
 TEST(Verifier, SpinLockAtDpcLevelCallBelowDispatch) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
   sim.Run([&] {
     KeInitializeSpinLock(&lock);
@@ -105,7 +96,7 @@ TEST(Verifier, SpinLockAtDpcLevelCallBelowDispatch) {
 }
 
 TEST(Verifier, SpinLockReleasedByAnotherThread) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KIRQL old = PASSIVE_LEVEL;
@@ -130,7 +121,7 @@ TEST(Verifier, SpinLockReleasedByAnotherThread) {
 }
 
 TEST(Verifier, SpinLockReleasedAtTheWrongLevel) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
   sim.Run([&] {
     KeInitializeSpinLock(&lock);
@@ -144,7 +135,7 @@ TEST(Verifier, SpinLockReleasedAtTheWrongLevel) {
 }
 
 TEST(Verifier, SpinLockAcquiredRecursively) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
   sim.Run([&] {
     KeInitializeSpinLock(&lock);
@@ -157,7 +148,7 @@ TEST(Verifier, SpinLockAcquiredRecursively) {
 }
 
 TEST(Verifier, LockOrderInversionNamesBothSites) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSPIN_LOCK a;
   KSPIN_LOCK b;
   sim.Run([&] {
@@ -170,7 +161,7 @@ TEST(Verifier, LockOrderInversionNamesBothSites) {
 }
 
 TEST(Verifier, LockOrderInversionBetweenMutexAndSpinLock) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KMUTEX mutex;
   KSPIN_LOCK lock;
   KeInitializeMutex(&mutex, 0);
@@ -195,7 +186,7 @@ TEST(Verifier, LockOrderInversionBetweenMutexAndSpinLock) {
 }
 
 TEST(Verifier, DeadlockOnEventsReportsEveryBlockedThread) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT ping;
   KEVENT pong;
   KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
@@ -208,7 +199,7 @@ TEST(Verifier, DeadlockOnEventsReportsEveryBlockedThread) {
 }
 
 TEST(Verifier, RunThatOnlyTimersKeepGoingIsStopped) {
-  SimulationOptions options = Options();
+  SimulationOptions options = CollectingOptions();
   options.runVirtualTimeMax = 10 * kSecond;
   Simulation sim(options);
   KTIMER heartbeat;
@@ -228,7 +219,7 @@ TEST(Verifier, DeadlockOnSpinLocksTakenInOppositeOrder) {
   // Some seeds interleave the two threads so that each holds one lock and spins on the other.
   int deadlocks = 0;
   for (uint64_t seed = 1; seed <= 30; ++seed) {
-    Simulation sim(Options(seed));
+    Simulation sim(CollectingOptions(seed));
     KSPIN_LOCK a;
     KSPIN_LOCK b;
     KeInitializeSpinLock(&a);
@@ -251,7 +242,7 @@ TEST(Verifier, DeadlockOnSpinLocksTakenInOppositeOrder) {
 }
 
 TEST(Verifier, DpcReturningAtTheWrongIrql) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KDPC dpc;
   KeInitializeDpc(&dpc, &verifier_faults::DpcLeavesIrqlRaised, nullptr);
   KeInsertQueueDpc(&dpc, nullptr, nullptr);
@@ -260,7 +251,7 @@ TEST(Verifier, DpcReturningAtTheWrongIrql) {
 }
 
 TEST(Verifier, DpcReturningWithASpinLockHeld) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KDPC dpc;
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
@@ -278,7 +269,7 @@ TEST(Verifier, DpcReturningWithASpinLockHeld) {
 }
 
 TEST(Verifier, WorkItemReturningWithAMutexOwned) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KMUTEX mutex;
   WORK_QUEUE_ITEM item;
   KeInitializeMutex(&mutex, 0);
@@ -289,7 +280,7 @@ TEST(Verifier, WorkItemReturningWithAMutexOwned) {
 }
 
 TEST(Verifier, MutexReleasedByANonOwner) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   sim.StartThread("owner", [&] {
@@ -309,12 +300,12 @@ TEST(Verifier, MutexReleasedByANonOwner) {
 }
 
 TEST(Verifier, FloatingPointStateUnbalanced) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KFLOATING_SAVE save;
   sim.Run([&] { EXPECT_EQ(KeRestoreFloatingPointState(&save), STATUS_SUCCESS); });
   ExpectOnlyReport(sim, "floating-point", {"without a matching save"});
 
-  Simulation leaky(Options());
+  Simulation leaky(CollectingOptions());
   WORK_QUEUE_ITEM item;
   ExInitializeWorkItem(&item, &verifier_faults::WorkSavesFloatingPoint, &save);
   ExQueueWorkItem(&item, DelayedWorkQueue);
@@ -323,14 +314,14 @@ TEST(Verifier, FloatingPointStateUnbalanced) {
 }
 
 TEST(Verifier, AssertionNamesExpressionFileAndLine) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   int frames = 3;
   sim.Run([&] { ASSERT(frames == 4); });
   ExpectOnlyReport(sim, "assert", {"frames == 4", "verifier_test.cpp:"});
 }
 
 TEST(Verifier, SemaphoreLimitNamesTheCaller) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KSEMAPHORE semaphore;
   KeInitializeSemaphore(&semaphore, 0, 1);
   sim.Run([&] {
@@ -341,12 +332,12 @@ TEST(Verifier, SemaphoreLimitNamesTheCaller) {
 }
 
 TEST(Verifier, UninitializedObjectAndRequeuedWorkItem) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   KEVENT event{};
   KeSetEvent(&event, 0, FALSE);
   ExpectOnlyReport(sim, "uninitialized-object", {"KeSetEvent"});
 
-  Simulation again(Options());
+  Simulation again(CollectingOptions());
   WORK_QUEUE_ITEM item;
   ExInitializeWorkItem(&item, &verifier_faults::NoWork, nullptr);
   ExQueueWorkItem(&item, DelayedWorkQueue);
@@ -356,7 +347,7 @@ TEST(Verifier, UninitializedObjectAndRequeuedWorkItem) {
 }
 
 TEST(Verifier, MemoryFreedWithTimerSetOrDpcQueued) {
-  Simulation sim(Options());
+  Simulation sim(CollectingOptions());
   struct Extension {
     KTIMER timer;
     KDPC dpc;
@@ -386,7 +377,7 @@ TEST(Verifier, MemoryFreedWithTimerSetOrDpcQueued) {
 
 TEST(Verifier, TeardownReportsWhatIsStillQueued) {
   std::vector<VerifierReport> reports;
-  SimulationOptions options = Options();
+  SimulationOptions options = CollectingOptions();
   options.verifierSink = [&](const VerifierReport& report) { reports.push_back(report); };
   KTIMER timer;
   KDPC dpc;
