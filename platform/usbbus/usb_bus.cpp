@@ -550,7 +550,10 @@ void UsbBus::Enqueue(UsbPort& port, std::unique_ptr<UsbPort::Transfer> owned, Co
   IoSetCancelRoutine(irp, CancelRoutine);
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     // Cancelled before it reached the bus.
-    if (transfer->urb) transfer->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    if (transfer->urb) {
+      transfer->urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      ReportMoved(*transfer, USBD_STATUS_CANCELED);
+    }
     done.push_back({irp, STATUS_CANCELLED});
     return;
   }
@@ -624,11 +627,40 @@ void UsbBus::ResetPort(UsbPort& port, uint64_t id, Completions& done) {
   Finish(port, t, status, done);
 }
 
+// The URB's TransferBufferLength says how many bytes the transfer moved, however it ended:
+// the packets that arrived before a cancel or a fault, nothing for a failed control request.
+void UsbBus::ReportMoved(UsbPort::Transfer& transfer, USBD_STATUS status) {
+  switch (transfer.kind) {
+    case TransferKind::kIsochronous: {
+      auto& r = transfer.urb->UrbIsochronousTransfer;
+      ULONG moved = 0;
+      for (ULONG k = 0; k < r.NumberOfPackets; ++k) moved += r.IsoPacket[k].Length;
+      r.TransferBufferLength = moved;
+      break;
+    }
+    case TransferKind::kBulk:
+      transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = transfer.moved;
+      break;
+    case TransferKind::kControl:
+      // Every control record keeps TransferBufferLength at the same place; the selections
+      // have none.
+      if (transfer.action == ControlAction::kNone && status != USBD_STATUS_SUCCESS) {
+        transfer.urb->UrbControlVendorClassRequest.TransferBufferLength = 0;
+      }
+      break;
+    case TransferKind::kPortReset:
+      break;
+  }
+}
+
 void UsbBus::Finish(UsbPort& port, UsbPort::Transfer* transfer, USBD_STATUS status,
                     Completions& done) {
   // The caller owns the IRP: its cancel routine was cleared here or is running now.
   IoSetCancelRoutine(transfer->irp, nullptr);
-  if (transfer->urb) transfer->urb->UrbHeader.Status = status;
+  if (transfer->urb) {
+    transfer->urb->UrbHeader.Status = status;
+    ReportMoved(*transfer, status);
+  }
   done.push_back({transfer->irp, NtStatusFromUsbd(status)});
   if (transfer->event) sim_.CancelEvent(transfer->event);
   bool restartControl = false;

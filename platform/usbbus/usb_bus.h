@@ -179,6 +179,7 @@ class UsbBus : public kernel::Component {
   void Enqueue(UsbPort& port, std::unique_ptr<UsbPort::Transfer> transfer, Completions& done);
   void FinishNow(UsbPort& port, PIRP irp, PURB urb, USBD_STATUS status, Completions& done);
   void Finish(UsbPort& port, UsbPort::Transfer* transfer, USBD_STATUS status, Completions& done);
+  static void ReportMoved(UsbPort::Transfer& transfer, USBD_STATUS status);
   void Flush(Completions& done);
 
   void StartNextControl(UsbPort& port);

@@ -336,6 +336,8 @@ TEST_F(Bus, AbortAndCancelCompleteOutstandingTransfers) {
     for (IsoTransfer* t : {&a, &b}) {
       EXPECT_EQ(t->Irp()->IoStatus.Status, STATUS_CANCELLED);
       EXPECT_EQ(t->Urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
+      EXPECT_EQ(t->Urb()->UrbIsochronousTransfer.TransferBufferLength, 0u)
+          << "aborted before its first interval: nothing moved";
     }
     // IoCancelIrp of one transfer; the other keeps going.
     ASSERT_EQ(a.Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
@@ -354,6 +356,7 @@ TEST_F(Bus, AbortAndCancelCompleteOutstandingTransfers) {
                                            nullptr);
     EXPECT_EQ(SubmitUrb(pdo_, &bulk, 50 * kMillisecond), STATUS_TIMEOUT);
     EXPECT_EQ(bulk.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bulk.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
   });
 }
 
@@ -428,10 +431,14 @@ TEST_F(BusFaults, PacketsWithErrorStatusAndShortPackets) {
     auto& r = t.Urb()->UrbIsochronousTransfer;
     EXPECT_EQ(t.Irp()->IoStatus.Status, STATUS_SUCCESS) << "some packets failed, not all";
     EXPECT_EQ(r.ErrorCount, 3u);
+    ULONG received = 0;
     for (ULONG k = 0; k < 256; ++k) {
       EXPECT_EQ(USBD_ERROR(r.IsoPacket[k].Status), k >= 10 && k < 13) << k;
       EXPECT_EQ(r.IsoPacket[k].Length < 16, k >= 100 && k < 102) << k;
+      received += r.IsoPacket[k].Length;
     }
+    EXPECT_LT(received, 256u * 3072u) << "short packets moved less than the buffer holds";
+    EXPECT_EQ(r.TransferBufferLength, received) << "the transfer reports the bytes it moved";
   });
 }
 
@@ -443,11 +450,15 @@ TEST_F(BusFaults, WholeTransferFailsAndEveryPacketFails) {
     std::unique_ptr<IsoTransfer> holder;
     std::vector<std::pair<NTSTATUS, ULONG>> results;
     std::vector<USBD_STATUS> usbd;
+    std::vector<ULONG> moved;
     for (int i = 0; i < 4; ++i) {
       IsoTransfer& t = Stream(holder);
       results.push_back({t.Irp()->IoStatus.Status, t.Urb()->UrbIsochronousTransfer.ErrorCount});
       usbd.push_back(t.Urb()->UrbHeader.Status);
+      moved.push_back(t.Urb()->UrbIsochronousTransfer.TransferBufferLength);
     }
+    EXPECT_EQ(moved[1], 0u) << "a failed transfer moved nothing";
+    EXPECT_EQ(moved[3], 0u) << "no packet of it arrived";
     EXPECT_EQ(results[0], std::make_pair(STATUS_SUCCESS, ULONG(0)));
     EXPECT_EQ(results[1].first, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(usbd[1], USBD_STATUS_XACT_ERROR);
@@ -467,6 +478,16 @@ TEST_F(BusFaults, StalledControlRequest) {
     EXPECT_EQ(camera_.BridgeRegister(0x0100), 0) << "a stalled request reaches nothing";
     EXPECT_EQ(VendorWrite(pdo_, 0x0100, 0x0003, &usbd), STATUS_SUCCESS);
     EXPECT_EQ(camera_.BridgeRegister(0x0100), 3);
+    // A stalled read brought nothing back, and says so.
+    camera_.Faults().Add({FaultKind::kControlStall, 0, 1});
+    URB read = {};
+    uint8_t data[2] = {};
+    UsbBuildVendorRequest(&read, URB_FUNCTION_VENDOR_DEVICE,
+                          sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                          USBD_TRANSFER_DIRECTION_IN, 0, 0x00, 0, 0x0100, data, nullptr, 2,
+                          nullptr);
+    EXPECT_EQ(SubmitUrb(pdo_, &read), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(read.UrbControlVendorClassRequest.TransferBufferLength, 0u);
   });
 }
 
