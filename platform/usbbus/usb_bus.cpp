@@ -500,7 +500,10 @@ NTSTATUS UsbBus::SubmitUrb(UsbPort& port, PIRP irp, PURB urb, Completions& done)
       const uint64_t perFrame = high ? 8 : 1;
       uint64_t start;
       if (r.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-        start = std::max(pipe->nextFree, CurrentInterval(port));
+        // A transfer occupies whole frames: at high speed the first free one begins at the
+        // next frame's first microframe, so that StartFrame names where its packets are.
+        const uint64_t nextFrame = (CurrentInterval(port) + perFrame - 1) / perFrame * perFrame;
+        start = std::max(pipe->nextFree, nextFrame);
       } else {
         start = uint64_t(r.StartFrame) * perFrame;
         if (start < CurrentInterval(port)) return fail(USBD_STATUS_BAD_START_FRAME);

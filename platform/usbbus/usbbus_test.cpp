@@ -318,6 +318,24 @@ TEST_F(Bus, ButtonInTheStatusByteOfTheStatusPipe) {
   });
 }
 
+// At high speed a transfer occupies whole frames: one sent as soon as possible in the middle of
+// a frame begins at the next frame's first microframe, the frame its StartFrame names.
+TEST_F(Bus, HighSpeedTransferStartsOnAFrameBoundary) {
+  Run([&] {
+    Configure(4);
+    while (sim_.Now() % kMillisecond == 0) ASSERT_EQ(VendorWrite(pdo_, 0x07F0, 1), STATUS_SUCCESS);
+    const kernel::VirtualTime submitted = sim_.Now();
+    IsoTransfer t(pdo_, 8, 3072);
+    ASSERT_EQ(t.Submit(info_->Pipes[1].PipeHandle), STATUS_PENDING);
+    t.Wait();
+    const auto& r = t.Urb()->UrbIsochronousTransfer;
+    EXPECT_EQ(t.Irp()->IoStatus.Status, STATUS_SUCCESS);
+    EXPECT_GE(kernel::VirtualTime(r.StartFrame) * kMillisecond, submitted);
+    EXPECT_EQ(t.CompletedAt(), kernel::VirtualTime(r.StartFrame + 1) * kMillisecond)
+        << "eight microframes from the first of frame " << r.StartFrame;
+  });
+}
+
 TEST_F(Bus, AbortAndCancelCompleteOutstandingTransfers) {
   Run([&] {
     Configure(1);
