@@ -211,6 +211,7 @@ PIRP IoManager::BuildDeviceIoControlRequest(ULONG code, PDEVICE_OBJECT device, P
   if (irp == nullptr) return nullptr;
   IrpRecord& record = Track(irp);
   record.built = true;
+  record.allocated = false;  // the I/O manager frees it when it completes; IoFreeIrp may not
   record.outputLength = outputLength;
   irp->RequestorMode = KernelMode;
   irp->UserIosb = iosb;
@@ -289,6 +290,7 @@ PIRP IoManager::BuildSynchronousFsdRequest(ULONG major, PDEVICE_OBJECT device, P
   PIRP irp = AllocateIrp(device->StackSize, site);
   if (irp == nullptr) return nullptr;
   Track(irp).built = true;
+  Track(irp).allocated = false;
   irp->RequestorMode = KernelMode;
   irp->UserIosb = iosb;
   irp->UserEvent = event;

@@ -452,6 +452,39 @@ TEST_F(IrpStack, InternalRequestPendingInTheStackWakesItsWaiter) {
   EXPECT_EQ(Checks(sim_), std::vector<std::string>{});
 }
 
+NTSTATUS NTAPI KeepForCaller(PDEVICE_OBJECT, PIRP, PVOID) {
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The I/O manager owns the IRPs it builds: a caller that stops one in its completion routine must
+// complete it again, never free it.
+TEST(BuiltRequests, FreeingABuiltRequestIsReported) {
+  std::vector<VerifierReport> reports = RunCollectingReports(
+      [](Simulation& sim) {
+        sim.Run([&] {
+          PDRIVER_OBJECT driver = sim.Get<IoManager>().CreateDriverObject(u"\\Driver\\echo");
+          driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = EchoDoubled;
+          PDEVICE_OBJECT device;
+          ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                    STATUS_SUCCESS);
+          unsigned char data[4] = {};
+          IO_STATUS_BLOCK iosb{};
+          constexpr ULONG kCode =
+              CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+          PIRP irp = IoBuildDeviceIoControlRequest(kCode, device, data, sizeof data, data,
+                                                   sizeof data, FALSE, nullptr, &iosb);
+          ASSERT_NE(irp, nullptr);
+          IoSetCompletionRoutine(irp, KeepForCaller, nullptr, TRUE, TRUE, TRUE);
+          EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+          IoFreeIrp(irp);
+          IoDeleteDevice(device);
+        });
+      },
+      Lenient());
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports[0].check, "irp-bad-free");
+}
+
 // --- The IRP checks ---------------------------------------------------------------------------
 
 NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp) {
