@@ -162,10 +162,12 @@ NTSTATUS Simulation::State::Wait(void* object, PLARGE_INTEGER timeout, const voi
     return STATUS_UNSUCCESSFUL;
   }
   const bool polls = timeout && timeout->QuadPart == 0;
-  if (!polls && thread->irql >= DISPATCH_LEVEL) {
+  // A wait that blocks needs a level below DISPATCH_LEVEL; a poll, one no higher than it.
+  if ((!polls && thread->irql >= DISPATCH_LEVEL) || thread->irql > DISPATCH_LEVEL) {
     char text[48];
     snprintf(text, sizeof text, " at %p", object);
-    sim.VerifierFailure("irql", "KeWaitForSingleObject with a non-zero time-out at IRQL " +
+    sim.VerifierFailure("irql", std::string("KeWaitForSingleObject with ") +
+                                    (polls ? "a zero" : "a non-zero") + " time-out at IRQL " +
                                     std::to_string(thread->irql) + " on " +
                                     ExpectDispatcher(object, "KeWaitForSingleObject").Name() +
                                     text + ", called from " + CodeName(caller));
@@ -383,7 +385,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     return STATUS_SUCCESS;
   }
   const LONGLONG interval = Interval ? Interval->QuadPart : 0;
-  if (interval != 0 && thread->irql >= DISPATCH_LEVEL) {
+  if (thread->irql >= DISPATCH_LEVEL) {
     state.sim.VerifierFailure("irql", "KeDelayExecutionThread at IRQL " +
                                           std::to_string(thread->irql) + ", called from " +
                                           lumo::kernel::CodeName(caller));

@@ -81,6 +81,47 @@ TEST(Verifier, WaitWithTimeoutAtDispatchLevel) {
   ExpectOnlyReport(sim, "irql", {"IRQL 2", "event#", "WaitAtDispatchLevel", "thread main"});
 }
 
+// A zero time-out may poll at DISPATCH_LEVEL but no higher; a delay, even of nothing, gives up
+// the processor, so it is only for threads below DISPATCH_LEVEL.
+TEST(Verifier, ZeroTimeWaitsAboveTheirLevel) {
+  struct Case {
+    const char* what;
+    KIRQL irql;
+    bool delay;
+    bool reported;
+  };
+  const Case cases[] = {
+      {"poll at DISPATCH_LEVEL", DISPATCH_LEVEL, false, false},
+      {"poll at HIGH_LEVEL", HIGH_LEVEL, false, true},
+      {"zero delay at PASSIVE_LEVEL", PASSIVE_LEVEL, true, false},
+      {"zero delay at DISPATCH_LEVEL", DISPATCH_LEVEL, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Simulation sim(CollectingOptions());
+    KEVENT event;
+    sim.Run([&] {
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      KIRQL old;
+      KeRaiseIrql(c.irql, &old);
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      if (c.delay) {
+        EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &zero), STATUS_SUCCESS);
+      } else {
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero),
+                  STATUS_TIMEOUT);
+      }
+      KeLowerIrql(old);
+    });
+    if (c.reported) {
+      ExpectOnlyReport(sim, "irql", {"IRQL " + std::to_string(c.irql)});
+    } else {
+      EXPECT_TRUE(sim.VerifierReports().empty()) << c.what;
+    }
+  }
+}
+
 TEST(Verifier, SpinLockAtDpcLevelCallBelowDispatch) {
   Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
