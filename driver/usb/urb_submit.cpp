@@ -293,6 +293,8 @@ NTSTATUS SelectInterface(PDEVICE_CONTEXT Device, PUSBD_INTERFACE_INFORMATION Int
       RtlCopyMemory(Device->InterfaceInfo, &urb->Interface, answered);
     }
   } else if (NT_SUCCESS(status)) {
+    // The bus took the request but the selection failed: the interface did not change, so the
+    // caller must not be told it did (the pipe handles it holds are those of the old setting).
     status = STATUS_UNSUCCESSFUL;
   }
   ExFreePoolWithTag(urb, LUMOCAM_POOL_TAG);

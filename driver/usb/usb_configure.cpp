@@ -206,6 +206,8 @@ NTSTATUS SelectConfiguration(PDEVICE_CONTEXT Device,
   if (NT_SUCCESS(result)) {
     result = SubmitUrbSync(Device, request);
     if (NT_SUCCESS(result) && !USBD_SUCCESS(request->UrbHeader.Status)) {
+      // Sent but refused by the bus: no configuration is selected and the answer holds no
+      // pipe handles, so reporting the send's success would start a device without pipes.
       result = STATUS_UNSUCCESSFUL;
     }
   }
