@@ -33,6 +33,15 @@ bool IsLockLike(const KernelObject& object, uintptr_t address) {
           reinterpret_cast<PKSEMAPHORE>(address)->Limit == 1);
 }
 
+// Setting, resetting and releasing take the dispatcher's lock, which is not for callers above
+// DISPATCH_LEVEL.
+void CheckAtMostDispatch(State& state, const char* call, const void* caller) {
+  const KIRQL irql = state.Caller()->irql;
+  if (irql <= DISPATCH_LEVEL) return;
+  state.sim.VerifierFailure("irql", std::string(call) + " at IRQL " + std::to_string(irql) +
+                                        ", called from " + CodeName(caller));
+}
+
 void InitializeHeader(DISPATCHER_HEADER& header, UCHAR type, UCHAR sizeInLongs, LONG state) {
   header.Type = type;
   header.Absolute = FALSE;
@@ -235,6 +244,7 @@ extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   State& state = EngineOf("KeSetEvent");
+  lumo::kernel::CheckAtMostDispatch(state, "KeSetEvent", __builtin_return_address(0));
   auto address = reinterpret_cast<uintptr_t>(Event);
   KernelObject& object = state.Expect(Event, ObjectKind::Event, "KeSetEvent");
   const LONG previous = Event->Header.SignalState;
@@ -248,6 +258,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
   State& state = EngineOf("KeResetEvent");
+  lumo::kernel::CheckAtMostDispatch(state, "KeResetEvent", __builtin_return_address(0));
   KernelObject& object = state.Expect(Event, ObjectKind::Event, "KeResetEvent");
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -283,6 +294,7 @@ extern "C" void NTAPI KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, 
 extern "C" LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, LONG Increment, LONG Adjustment,
                                          BOOLEAN Wait) {
   State& state = EngineOf("KeReleaseSemaphore");
+  lumo::kernel::CheckAtMostDispatch(state, "KeReleaseSemaphore", __builtin_return_address(0));
   auto address = reinterpret_cast<uintptr_t>(Semaphore);
   KernelObject& object = state.Expect(Semaphore, ObjectKind::Semaphore, "KeReleaseSemaphore");
   const LONG previous = Semaphore->Header.SignalState;
@@ -329,6 +341,7 @@ extern "C" void NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   State& state = EngineOf("KeReleaseMutex");
+  lumo::kernel::CheckAtMostDispatch(state, "KeReleaseMutex", __builtin_return_address(0));
   auto address = reinterpret_cast<uintptr_t>(Mutex);
   KernelObject& object = state.Expect(Mutex, ObjectKind::Mutex, "KeReleaseMutex");
   SimThread* caller = state.Caller();

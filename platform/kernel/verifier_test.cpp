@@ -122,6 +122,46 @@ TEST(Verifier, ZeroTimeWaitsAboveTheirLevel) {
   }
 }
 
+// Signalling an event, semaphore or mutex takes the dispatcher's lock: DISPATCH_LEVEL at most.
+TEST(Verifier, SignallingAboveDispatchLevel) {
+  struct Case {
+    const char* call;
+    void (*signal)(PKEVENT, PKSEMAPHORE, PKMUTEX);
+  };
+  const Case cases[] = {
+      {"KeSetEvent", [](PKEVENT e, PKSEMAPHORE, PKMUTEX) { KeSetEvent(e, 0, FALSE); }},
+      {"KeResetEvent", [](PKEVENT e, PKSEMAPHORE, PKMUTEX) { KeResetEvent(e); }},
+      {"KeReleaseSemaphore",
+       [](PKEVENT, PKSEMAPHORE s, PKMUTEX) { KeReleaseSemaphore(s, 0, 1, FALSE); }},
+      {"KeReleaseMutex", [](PKEVENT, PKSEMAPHORE, PKMUTEX m) { KeReleaseMutex(m, FALSE); }},
+  };
+  for (const Case& c : cases) {
+    for (KIRQL irql : {KIRQL(DISPATCH_LEVEL), KIRQL(HIGH_LEVEL)}) {
+      SCOPED_TRACE(std::string(c.call) + " at IRQL " + std::to_string(irql));
+      Simulation sim(CollectingOptions());
+      KEVENT event;
+      KSEMAPHORE semaphore;
+      KMUTEX mutex;
+      sim.Run([&] {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeSemaphore(&semaphore, 0, 4);
+        KeInitializeMutex(&mutex, 0);
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        KIRQL old;
+        KeRaiseIrql(irql, &old);
+        c.signal(&event, &semaphore, &mutex);
+        KeLowerIrql(old);
+        if (std::string(c.call) != "KeReleaseMutex") KeReleaseMutex(&mutex, FALSE);
+      });
+      if (irql == HIGH_LEVEL) {
+        ExpectOnlyReport(sim, "irql", {c.call, "IRQL 31"});
+      } else {
+        EXPECT_TRUE(sim.VerifierReports().empty());
+      }
+    }
+  }
+}
+
 TEST(Verifier, SpinLockAtDpcLevelCallBelowDispatch) {
   Simulation sim(CollectingOptions());
   KSPIN_LOCK lock;
