@@ -241,8 +241,9 @@ void StreamClass::ScheduleTick() {
   tickEvent_ = sim_.ScheduleAt(next, [this] { Tick(); }, "streamclass.timeout-tick");
 }
 
-// DISPATCH_LEVEL. Counts every outstanding request down by one second; a request whose count is
-// (or stays) at 0 goes to the minidriver's time-out routine.
+// DISPATCH_LEVEL. Counts every outstanding request down by one second; a request whose count
+// reaches 0 goes to the minidriver's time-out routine. A count the minidriver set to 0 means
+// the request does not time out (until the minidriver sets a count again).
 void StreamClass::Tick() {
   tickScheduled_ = false;
   std::vector<std::pair<PHW_STREAM_REQUEST_BLOCK, std::weak_ptr<Request>>> snapshot;
@@ -250,8 +251,8 @@ void StreamClass::Tick() {
   for (auto& [srb, weak] : snapshot) {
     auto request = weak.lock();
     if (!request || !request->outstanding || srb->TimeoutOriginal == 0) continue;
-    if (srb->TimeoutCounter > 0) --srb->TimeoutCounter;
-    if (srb->TimeoutCounter != 0) continue;
+    if (srb->TimeoutCounter == 0) continue;
+    if (--srb->TimeoutCounter != 0) continue;
     Device* device = DeviceOfExtension(srb->HwDeviceExtension);
     if (device == nullptr || device->init_.HwRequestTimeoutHandler == nullptr) continue;
     ++request->timeoutHandlerCalls;

@@ -517,16 +517,18 @@ TEST_F(StreamClassTest, TheTimeOutTickCountsDownOncePerSecondAndCallsTheHandlerA
     wait.QuadPart = -1000 * kernel::kMillisecond;
     KeDelayExecutionThread(KernelMode, FALSE, &wait);  // 3.5 s: the count reached 0 at 3 s
     EXPECT_EQ(mini_.timeoutCalls, 1u);
-    // Left at 0, the handler runs again every second.
+    // Left at 0 by the handler, the request no longer times out.
     wait.QuadPart = -2000 * kernel::kMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    EXPECT_EQ(mini_.timeoutCalls, 3u);
-    EXPECT_EQ(read->request->timeoutHandlerCalls, 3u);
-    // Restarted by the handler, the count starts again.
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);  // 5.5 s
+    EXPECT_EQ(mini_.timeoutCalls, 1u);
+    EXPECT_EQ(read->request->timeoutHandlerCalls, 1u);
+    // A count set again runs down again; a handler that restarts it keeps it going.
+    srb->TimeoutCounter = 3;
     mini_.restartTimeouts = true;
     wait.QuadPart = -4000 * kernel::kMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);  // 9.5 s: calls at 6 s and 9 s
-    EXPECT_EQ(mini_.timeoutCalls, 5u);
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);  // 9.5 s: the count reached 0 at 8 s
+    EXPECT_EQ(mini_.timeoutCalls, 2u);
+    EXPECT_EQ(srb->TimeoutCounter, 2u);
     EXPECT_TRUE(read->Outstanding());
 
     // Cancel at DISPATCH_LEVEL; once completed, the tick stops.
