@@ -118,16 +118,26 @@ NTSTATUS ApplyImageControl(PDEVICE_CONTEXT Device, IMAGE_CONTROL Control, LONG V
   return STATUS_SUCCESS;
 }
 
-NTSTATUS GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK Srb) {
-  PDEVICE_CONTEXT device = static_cast<PDEVICE_CONTEXT>(Srb->HwDeviceExtension);
+// What a proc-amp get and set both start with: nothing transferred yet, the control the
+// property id names (STATUS_NOT_SUPPORTED for another id) and the request's data record
+// (STATUS_BUFFER_TOO_SMALL when it cannot hold one).
+static NTSTATUS OpenProcAmpRequest(PHW_STREAM_REQUEST_BLOCK Srb, IMAGE_CONTROL* Control,
+                                   PKSPROPERTY_VIDEOPROCAMP_S* Record) {
   Srb->ActualBytesTransferred = 0;
-  IMAGE_CONTROL control;
-  if (!ControlFromPropertyId(Srb->CommandData.PropertyInfo->Property->Id, &control)) {
+  if (!ControlFromPropertyId(Srb->CommandData.PropertyInfo->Property->Id, Control)) {
     return STATUS_NOT_SUPPORTED;
   }
-  PKSPROPERTY_VIDEOPROCAMP_S record = ProcAmpRecord(Srb);
-  if (record == NULL) {
-    return STATUS_BUFFER_TOO_SMALL;
+  *Record = ProcAmpRecord(Srb);
+  return (*Record == NULL) ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+}
+
+NTSTATUS GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK Srb) {
+  PDEVICE_CONTEXT device = static_cast<PDEVICE_CONTEXT>(Srb->HwDeviceExtension);
+  IMAGE_CONTROL control;
+  PKSPROPERTY_VIDEOPROCAMP_S record;
+  NTSTATUS status = OpenProcAmpRequest(Srb, &control, &record);
+  if (!NT_SUCCESS(status)) {
+    return status;
   }
   record->Value = (LONG)(*ControlField(device, control) & 0xFFFF);
   record->Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
@@ -138,17 +148,14 @@ NTSTATUS GetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK Srb) {
 
 NTSTATUS SetProcAmpProperty(PHW_STREAM_REQUEST_BLOCK Srb) {
   PDEVICE_CONTEXT device = static_cast<PDEVICE_CONTEXT>(Srb->HwDeviceExtension);
-  Srb->ActualBytesTransferred = 0;
   IMAGE_CONTROL control;
-  if (!ControlFromPropertyId(Srb->CommandData.PropertyInfo->Property->Id, &control)) {
-    return STATUS_NOT_SUPPORTED;
-  }
-  PKSPROPERTY_VIDEOPROCAMP_S record = ProcAmpRecord(Srb);
-  if (record == NULL) {
-    return STATUS_BUFFER_TOO_SMALL;
+  PKSPROPERTY_VIDEOPROCAMP_S record;
+  NTSTATUS status = OpenProcAmpRequest(Srb, &control, &record);
+  if (!NT_SUCCESS(status)) {
+    return status;
   }
   // Flags and Capabilities of the request are not looked at: every control is manual.
-  NTSTATUS status = ApplyImageControl(device, control, record->Value);
+  status = ApplyImageControl(device, control, record->Value);
   if (NT_SUCCESS(status)) {
     Srb->ActualBytesTransferred = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
   }
