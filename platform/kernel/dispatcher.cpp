@@ -15,14 +15,6 @@
 namespace lumo::kernel {
 namespace {
 
-// The platform's dispatcher header types.
-constexpr UCHAR kTypeNotificationEvent = 0;
-constexpr UCHAR kTypeSynchronizationEvent = 1;
-constexpr UCHAR kTypeMutant = 2;
-constexpr UCHAR kTypeSemaphore = 5;
-constexpr UCHAR kTypeNotificationTimer = 8;
-constexpr UCHAR kTypeSynchronizationTimer = 9;
-
 DISPATCHER_HEADER& HeaderOf(uintptr_t address) {
   return *reinterpret_cast<DISPATCHER_HEADER*>(address);
 }

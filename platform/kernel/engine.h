@@ -63,6 +63,16 @@ uint64_t SplitMix64(uint64_t& state);
 enum class ThreadKind { Client, Worker, Dpc };
 enum class ThreadState { Runnable, Blocked, Finished };
 
+// The platform's type codes in the headers of the records drivers embed: dispatcher objects
+// (DISPATCHER_HEADER.Type) and DPCs (KDPC.Type).
+constexpr UCHAR kTypeNotificationEvent = 0;
+constexpr UCHAR kTypeSynchronizationEvent = 1;
+constexpr UCHAR kTypeMutant = 2;
+constexpr UCHAR kTypeSemaphore = 5;
+constexpr UCHAR kTypeNotificationTimer = 8;
+constexpr UCHAR kTypeSynchronizationTimer = 9;
+constexpr CSHORT kTypeDpc = 0x13;
+
 enum class ObjectKind : uint8_t { Event, Semaphore, Mutex, Timer, SpinLock, Dpc, WorkItem };
 const char* ObjectKindName(ObjectKind kind);
 

@@ -13,8 +13,6 @@
 namespace lumo::kernel {
 namespace {
 
-constexpr UCHAR kTypeNotificationTimer = 8;
-constexpr CSHORT kTypeDpc = 0x13;
 constexpr UCHAR kMediumImportance = 1;
 // The platform's clock interrupt period, 15.625 ms in 100-ns units.
 constexpr ULONG kTimeIncrement = 156250;
